@@ -3,7 +3,8 @@
 #   build-asan      the whole suite under AddressSanitizer and UBSan
 #   build-memcheck  the release executable under valgrind memcheck
 #   build-fuzz      a bounded libFuzzer run over the console run
-#   build           the release suite, with the 32-bit Windows build under Wine
+#   build           the release suite, with the 32-bit Windows build under Wine,
+#                   after a check that a run costs no more than bench/floor.c
 # Warnings are errors throughout. Any failure stops the script.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,5 +30,6 @@ configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clan
 ctest --test-dir build-fuzz --output-on-failure
 
 echo "== release, and Windows under Wine"
-configure build -DCMAKE_BUILD_TYPE=Release -DAVOIDREC_WINDOWS_TESTS=ON
+configure build -DCMAKE_BUILD_TYPE=Release -DAVOIDREC_WINDOWS_TESTS=ON -DAVOIDREC_BENCHMARKS=ON
+bash bench/compare.sh
 ctest --test-dir build --output-on-failure

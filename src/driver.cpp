@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "fallback.h"
 
@@ -28,9 +29,12 @@ const rec& build() {
   }
   const std::int32_t j = fallback(word, L);
   fb[L] = shift(pre[j], L - j);
-  pre[0] = fb[1];
-  for (std::int32_t i = 2; i <= L; ++i)
-    pre[0] = add(pre[0], fb[i]);
+  // P has L + 1 coefficients, as many as its longest term fb[L]; starting the
+  // sum from that many zeros lets every addition reuse one array.
+  rec sum{L + 1, std::vector<std::int32_t>(static_cast<std::size_t>(L) + 1, 0)};
+  for (std::int32_t i = 1; i <= L; ++i)
+    sum = add(std::move(sum), fb[i]);
+  pre[0] = std::move(sum);
   return pre[0];
 }
 

@@ -16,26 +16,26 @@ std::int32_t wrapping_sub(std::int32_t x, std::int32_t y) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(x) - static_cast<std::uint32_t>(y));
 }
 
-// r = a, widened with zeros to the longer length, then b folded in by op.
-template <typename Op>
-rec combine(const rec& a, const rec& b, Op op) {
+}  // namespace
+
+rec add(rec a, const rec& b) {
+  if (a.n < b.n) {
+    a.coef.resize(static_cast<std::size_t>(b.n), 0);
+    a.n = b.n;
+  }
+  for (std::int32_t k = 0; k < b.n; ++k)
+    a.coef[k] = wrapping_add(a.coef[k], b.coef[k]);
+  return a;
+}
+
+rec sub(const rec& a, const rec& b) {
   rec r;
   r.n = std::max(a.n, b.n);
   r.coef.assign(static_cast<std::size_t>(r.n), 0);
   std::copy_n(a.coef.begin(), a.n, r.coef.begin());
   for (std::int32_t k = 0; k < b.n; ++k)
-    r.coef[k] = op(r.coef[k], b.coef[k]);
+    r.coef[k] = wrapping_sub(r.coef[k], b.coef[k]);
   return r;
-}
-
-}  // namespace
-
-rec add(const rec& a, const rec& b) {
-  return combine(a, b, wrapping_add);
-}
-
-rec sub(const rec& a, const rec& b) {
-  return combine(a, b, wrapping_sub);
 }
 
 rec shift(const rec& a, std::int32_t k) {

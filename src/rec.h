@@ -13,8 +13,9 @@ struct rec {
 };
 
 // Returns a + b with max(a.n, b.n) coefficients; each coefficient wraps
-// modulo 2^32 as two's-complement arithmetic does.
-rec add(const rec& a, const rec& b);
+// modulo 2^32 as two's-complement arithmetic does. A caller done with a can
+// move it in, and its coefficient array becomes the result's.
+rec add(rec a, const rec& b);
 
 // Returns a - b with max(a.n, b.n) coefficients; each coefficient wraps
 // modulo 2^32 as two's-complement arithmetic does.
