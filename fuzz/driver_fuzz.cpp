@@ -25,11 +25,9 @@ void require(bool ok, const char* what) {
 // whitespace-delimited token, as raw bytes.
 std::string first_token(const std::vector<char>& in) {
   std::size_t k = 0;
-  while (k < in.size() && std::isspace(static_cast<unsigned char>(in[k])))
-    ++k;
+  while (k < in.size() && std::isspace(static_cast<unsigned char>(in[k]))) ++k;
   std::size_t end = k;
-  while (end < in.size() && !std::isspace(static_cast<unsigned char>(in[end])))
-    ++end;
+  while (end < in.size() && !std::isspace(static_cast<unsigned char>(in[end]))) ++end;
   return std::string(in.begin() + static_cast<std::ptrdiff_t>(k),
                      in.begin() + static_cast<std::ptrdiff_t>(end));
 }

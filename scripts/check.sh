@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs every test, each kind in its own build tree:
+# Checks the formatting, then builds and runs every test, each kind in its
+# own build tree:
 #   build-asan      the whole suite under AddressSanitizer and UBSan
 #   build-memcheck  the release executable under valgrind memcheck
 #   build-fuzz      a bounded libFuzzer run over the console run
@@ -15,6 +16,9 @@ configure() {
   cmake -S . -B "$dir" -DAVOIDREC_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" --parallel "$(nproc)"
 }
+
+echo "== formatting"
+clang-format --dry-run --Werror src/* tests/*.cpp fuzz/*.cpp bench/*.cpp bench/*.c
 
 echo "== sanitizers"
 configure build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAVOIDREC_SANITIZE=ON

@@ -32,8 +32,7 @@ const rec& build() {
   // P has L + 1 coefficients, as many as its longest term fb[L]; starting the
   // sum from that many zeros lets every addition reuse one array.
   rec sum{L + 1, std::vector<std::int32_t>(static_cast<std::size_t>(L) + 1, 0)};
-  for (std::int32_t i = 1; i <= L; ++i)
-    sum = add(std::move(sum), fb[i]);
+  for (std::int32_t i = 1; i <= L; ++i) sum = add(std::move(sum), fb[i]);
   pre[0] = std::move(sum);
   return pre[0];
 }
@@ -60,8 +59,7 @@ input read_word(std::FILE* in) {
 // Writes the coefficients and the line break, and reports whether all of it
 // reached the stream's destination.
 bool print(const rec& p, std::FILE* out) {
-  for (const std::int32_t c : p.coef)
-    std::fprintf(out, "%d ", static_cast<int>(c));
+  for (const std::int32_t c : p.coef) std::fprintf(out, "%d ", static_cast<int>(c));
   std::fputc('\n', out);
   return std::fflush(out) == 0 && !std::ferror(out);
 }

@@ -10,8 +10,7 @@ std::int32_t fallback(const char* w, std::int32_t i) {
   for (std::int32_t j = i - 1; j >= 1; --j) {
     if (w[j - 1] == w[i - 1]) continue;
     std::int32_t k = 0;
-    while (k < j - 1 && w[k] == w[i - j + k])
-      ++k;
+    while (k < j - 1 && w[k] == w[i - j + k]) ++k;
     if (k == j - 1) return j;
   }
   return 0;

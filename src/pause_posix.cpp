@@ -22,9 +22,11 @@ void read_one_byte() {
 // There is no interpreter "pause" here, so the terminal is put in
 // non-canonical mode with echo and signal keys off: any single key, Ctrl-C
 // included, arrives as one byte and ends the wait, and the saved settings are
-// always restored. What was typed before the wait (the Enter after the word)
-// is discarded first. Input that is not a terminal is never waited on, so a
-// pipe or a file ends the program at once.
+// always restored. Keys typed ahead are discarded first, and the key is read
+// from the terminal itself, not from the rest of the word's line that the
+// word's read left buffered, so the Enter after the word does not end the
+// wait. Input that is not a terminal is never waited on, so a pipe or a file
+// ends the program at once.
 void wait_for_key() {
   termios saved{};
   if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved) != 0) return;

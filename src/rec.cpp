@@ -23,8 +23,7 @@ rec add(rec a, const rec& b) {
     a.coef.resize(static_cast<std::size_t>(b.n), 0);
     a.n = b.n;
   }
-  for (std::int32_t k = 0; k < b.n; ++k)
-    a.coef[k] = wrapping_add(a.coef[k], b.coef[k]);
+  for (std::int32_t k = 0; k < b.n; ++k) a.coef[k] = wrapping_add(a.coef[k], b.coef[k]);
   return a;
 }
 
@@ -33,8 +32,7 @@ rec sub(const rec& a, const rec& b) {
   r.n = std::max(a.n, b.n);
   r.coef.assign(static_cast<std::size_t>(r.n), 0);
   std::copy_n(a.coef.begin(), a.n, r.coef.begin());
-  for (std::int32_t k = 0; k < b.n; ++k)
-    r.coef[k] = wrapping_sub(r.coef[k], b.coef[k]);
+  for (std::int32_t k = 0; k < b.n; ++k) r.coef[k] = wrapping_sub(r.coef[k], b.coef[k]);
   return r;
 }
 

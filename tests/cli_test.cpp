@@ -34,8 +34,7 @@ std::string read_all(int fd) {
   std::string text;
   char buf[4096];
   ssize_t got = 0;
-  while ((got = read(fd, buf, sizeof buf)) > 0)
-    text.append(buf, static_cast<std::size_t>(got));
+  while ((got = read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(got));
   return text;
 }
 
@@ -53,8 +52,7 @@ outcome run_exe(const std::string& input, const char* stdout_path = nullptr) {
     } else {
       dup2(open(stdout_path, O_WRONLY), STDOUT_FILENO);
     }
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
-      close(fd);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
     if (launcher != nullptr) {
       execlp(launcher, launcher, exe, static_cast<char*>(nullptr));
     } else {
@@ -62,8 +60,7 @@ outcome run_exe(const std::string& input, const char* stdout_path = nullptr) {
     }
     _exit(127);
   }
-  for (int fd : {in[0], out[1], err[1]})
-    close(fd);
+  for (int fd : {in[0], out[1], err[1]}) close(fd);
   // The program may stop reading long before the end of a long input.
   std::signal(SIGPIPE, SIG_IGN);
   for (std::size_t done = 0; done < input.size();) {
@@ -124,8 +121,7 @@ TEST_P(Accepted, PrintsPromptAndExactLineAndExitsZero) {
 
 const std::string ones_51 = [] {
   std::string line = "0 ";
-  for (int k = 0; k < 51; ++k)
-    line += "1 ";
+  for (int k = 0; k < 51; ++k) line += "1 ";
   return line + "\n";
 }();
 

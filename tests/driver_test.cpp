@@ -14,8 +14,7 @@ std::vector<std::string> binary_words(int L, char zero = '0', char one = '1') {
   std::vector<std::string> words;
   for (unsigned bits = 0; bits < (1u << L); ++bits) {
     std::string w;
-    for (int k = 0; k < L; ++k)
-      w += (bits >> k) & 1u ? one : zero;
+    for (int k = 0; k < L; ++k) w += (bits >> k) & 1u ? one : zero;
     words.push_back(w);
   }
   return words;
@@ -48,15 +47,13 @@ std::vector<std::int32_t> closed_form(const std::string& w) {
 // enumerating them all.
 std::int64_t brute_force_count(const std::string& w, int m) {
   std::int64_t count = 0;
-  for (const std::string& s : binary_words(m))
-    count += s.find(w) == std::string::npos ? 1 : 0;
+  for (const std::string& s : binary_words(m)) count += s.find(w) == std::string::npos ? 1 : 0;
   return count;
 }
 
 TEST(Build, MatchesAutocorrelationClosedFormForAllBinaryWordsUpToTwelve) {
   for (int L = 1; L <= 12; ++L) {
-    for (const std::string& w : binary_words(L))
-      ASSERT_EQ(build_for(w), closed_form(w)) << w;
+    for (const std::string& w : binary_words(L)) ASSERT_EQ(build_for(w), closed_form(w)) << w;
   }
 }
 
@@ -65,12 +62,10 @@ TEST(Build, RecurrenceReproducesBruteForceCountsForAllBinaryWordsUpToEight) {
     for (const std::string& w : binary_words(L)) {
       const std::vector<std::int32_t> p = build_for(w);
       std::vector<std::int64_t> a;
-      for (int m = 0; m <= L + 4; ++m)
-        a.push_back(brute_force_count(w, m));
+      for (int m = 0; m <= L + 4; ++m) a.push_back(brute_force_count(w, m));
       for (int n = L; n <= L + 4; ++n) {
         std::int64_t predicted = 0;
-        for (int k = 1; k <= L; ++k)
-          predicted += p[k] * a[n - k];
+        for (int k = 1; k <= L; ++k) predicted += p[k] * a[n - k];
         ASSERT_EQ(predicted, a[n]) << "word " << w << ", n = " << n;
       }
     }
@@ -97,18 +92,15 @@ TEST(Build, FillsTheTablesAsInTheWorkedExample) {
   ASSERT_EQ(fb.size(), want_fb.size());
   // pre[0] has been reused for the sum.
   EXPECT_EQ(pre[0].coef, (std::vector<std::int32_t>{0, 2, 0, 0, 0, -1}));
-  for (std::size_t i = 1; i < pre.size(); ++i)
-    EXPECT_EQ(pre[i].coef, want_pre[i]) << i;
-  for (std::size_t i = 0; i < fb.size(); ++i)
-    EXPECT_EQ(fb[i].coef, want_fb[i]) << i;
+  for (std::size_t i = 1; i < pre.size(); ++i) EXPECT_EQ(pre[i].coef, want_pre[i]) << i;
+  for (std::size_t i = 0; i < fb.size(); ++i) EXPECT_EQ(fb[i].coef, want_fb[i]) << i;
 }
 
 TEST(Build, MatchesClosedFormAtTheLongestWords) {
   const std::string a(51, '0');
   const std::string b = std::string(50, '0') + "1";
   std::string c;
-  for (int k = 0; k < 51; ++k)
-    c += k % 2 == 0 ? '0' : '1';
+  for (int k = 0; k < 51; ++k) c += k % 2 == 0 ? '0' : '1';
   const std::string d = "001001000100100010010001001000100100010010001001000";
   for (const std::string& w : {a, b, c, d}) {
     ASSERT_EQ(w.size(), static_cast<std::size_t>(word_capacity - 1));

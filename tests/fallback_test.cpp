@@ -46,8 +46,7 @@ INSTANTIATE_TEST_SUITE_P(
                       fallback_case{"\x80\xff\x80", {0, 1, 0}}),
     [](const auto& info) {
       std::string name = "w";
-      for (const unsigned char c : info.param.word)
-        name += std::to_string(c) + "_";
+      for (const unsigned char c : info.param.word) name += std::to_string(c) + "_";
       return name;
     });
 

@@ -35,8 +35,7 @@ session start() {
   if (s.pid == 0) {
     setsid();
     ioctl(s.slave, TIOCSCTTY, 0);
-    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
-      dup2(s.slave, fd);
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) dup2(s.slave, fd);
     close(s.master);
     close(s.slave);
     execl(AVOIDREC_EXE, AVOIDREC_EXE, static_cast<char*>(nullptr));
