@@ -39,13 +39,14 @@ std::string read_all(int fd) {
 }
 
 // Feeds `input` to the program and collects what it writes. With a
-// `stdout_path`, standard output goes to that file instead of a pipe.
-outcome run_exe(const std::string& input, const char* stdout_path = nullptr) {
+// `stdout_path` or `stdin_path`, that stream is the file instead of a pipe.
+outcome run_exe(const std::string& input, const char* stdout_path = nullptr,
+                const char* stdin_path = nullptr) {
   int in[2], out[2], err[2];
   if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return {};
   const pid_t pid = fork();
   if (pid == 0) {
-    dup2(in[0], STDIN_FILENO);
+    dup2(stdin_path == nullptr ? in[0] : open(stdin_path, O_RDONLY), STDIN_FILENO);
     dup2(err[1], STDERR_FILENO);
     if (stdout_path == nullptr) {
       dup2(out[1], STDOUT_FILENO);
@@ -183,6 +184,13 @@ TEST(Cli, FullDiskIsAFailureWithAMessage) {
   const outcome o = run_exe("00101\n", "/dev/full");
   EXPECT_EQ(o.status, 1);
   EXPECT_NE(o.err.find("avoidrec: cannot write the result: "), std::string::npos) << o.err;
+}
+
+TEST(Cli, UnreadableInputIsAFailureWithAMessage) {
+  const outcome o = run_exe("", nullptr, "/");
+  EXPECT_EQ(program_output(o.out), prompt);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err.rfind("avoidrec: cannot read the word: ", 0), 0u) << o.err;
 }
 
 }  // namespace
