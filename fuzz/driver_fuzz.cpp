@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -72,17 +71,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   input.pop_back();
   const std::string token = first_token(input);
-  const std::size_t L = std::strlen(token.c_str());
   require(out_s.rfind(prompt, 0) == 0, "prompt first");
   if (token.size() >= word_capacity) {
     require(status == 1 && out_s == prompt, "too long: rejected without a result");
     require(err_s == "avoidrec: word too long (at most 51 characters)\n", "too long: message");
-  } else if (L == 0) {
+  } else if (token.empty()) {
     require(status == 1 && out_s == prompt, "no word: rejected without a result");
     require(err_s == "avoidrec: no word entered\n", "no word: message");
+  } else if (token.find('\0') != std::string::npos) {
+    require(status == 1 && out_s == prompt, "NUL byte: rejected without a result");
+    require(err_s == "avoidrec: the word contains a NUL byte\n", "NUL byte: message");
   } else {
     require(status == 0 && err_s.empty(), "word: accepted without a message");
-    check_line(out_s.substr(prompt.size()), L);
+    check_line(out_s.substr(prompt.size()), token.size());
   }
   return 0;
 }

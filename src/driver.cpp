@@ -6,6 +6,7 @@
 #include <cstring>
 #include <utility>
 
+#include "console.h"
 #include "fallback.h"
 
 char word[word_capacity];
@@ -41,19 +42,28 @@ namespace {
 
 constexpr const char* prompt = "enter word(ex. 00101) : ";
 
-enum class input { word, none, too_long, failed };
+enum class input { word, none, too_long, nul, failed };
 
 // Reads one token into `word`. The read stops after word_capacity - 1 bytes so
 // nothing is written past the buffer; if the byte after them is not white
-// space, the token was longer than that and is reported, never truncated.
+// space, the token was longer than that and is reported, never truncated. A
+// NUL byte would silently cut the word short, so a token holding one, which
+// is then longer than the string in `word`, is reported too. A read that
+// fails anywhere up to and including the byte after the token is a failure,
+// whatever part of the word it left.
 input read_word(std::FILE* in) {
   static_assert(word_capacity == 52, "the width in the format below must be word_capacity - 1");
   word[0] = '\0';
-  if (std::fscanf(in, "%51s", word) != 1) return std::ferror(in) ? input::failed : input::none;
+  int start = 0;
+  int end = 0;
+  const int got = std::fscanf(in, " %n%51s%n", &start, word, &end);
+  if (std::ferror(in)) return input::failed;
+  if (got != 1) return input::none;
   const int next = std::fgetc(in);
+  if (std::ferror(in)) return input::failed;
   if (next != EOF && !std::isspace(next)) return input::too_long;
-  // A token that starts with a NUL byte leaves a word of length 0.
-  return word[0] == '\0' ? input::none : input::word;
+  if (std::strlen(word) != static_cast<std::size_t>(end - start)) return input::nul;
+  return input::word;
 }
 
 // Writes the coefficients and the line break, and reports whether all of it
@@ -64,27 +74,41 @@ bool print(const rec& p, std::FILE* out) {
   return std::fflush(out) == 0 && !std::ferror(out);
 }
 
+// Writes "avoidrec: <what>: <reason>" for the error in errno and returns the
+// failure status. Where the C library leaves errno at 0 (the Windows runtime
+// does on a failed read), `plain` stands in for the reason.
+int fail(std::FILE* err, const char* what, const char* plain) {
+  const int error = errno;
+  std::fprintf(err, "avoidrec: %s: %s\n", what, error != 0 ? std::strerror(error) : plain);
+  return 1;
+}
+
 }  // namespace
 
 int run(std::FILE* in, std::FILE* out, std::FILE* err) {
+  errno = 0;
   std::fputs(prompt, out);
-  std::fflush(out);
+  if (std::fflush(out) != 0 || std::ferror(out))
+    return fail(err, "cannot write the prompt", "output error");
+  errno = 0;
   switch (read_word(in)) {
     case input::word:
       break;
     case input::none:
+      // End of input typed at the prompt leaves the cursor just after it.
+      if (is_terminal(out)) std::fputc('\n', out);
       std::fputs("avoidrec: no word entered\n", err);
       return 1;
     case input::too_long:
       std::fprintf(err, "avoidrec: word too long (at most %d characters)\n", word_capacity - 1);
       return 1;
-    case input::failed:
-      std::fprintf(err, "avoidrec: cannot read the word: %s\n", std::strerror(errno));
+    case input::nul:
+      std::fputs("avoidrec: the word contains a NUL byte\n", err);
       return 1;
+    case input::failed:
+      return fail(err, "cannot read the word", "input error");
   }
-  if (!print(build(), out)) {
-    std::fprintf(err, "avoidrec: cannot write the result: %s\n", std::strerror(errno));
-    return 1;
-  }
+  errno = 0;
+  if (!print(build(), out)) return fail(err, "cannot write the result", "output error");
   return 0;
 }

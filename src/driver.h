@@ -24,6 +24,7 @@ const rec& build();
 
 // One console run: writes the prompt to out, reads one whitespace-delimited
 // word from in, and writes P's coefficients to out, each as "%d ", then a
-// line break. On no word, a word that is too long, or a failed read or write,
-// writes a message to err instead. Returns the exit status: 0 or 1.
+// line break. When the prompt cannot be written, or there is no word, a word
+// that is too long or holds a NUL byte, or a failed read or write, it writes
+// a message to err instead and no result. Returns the exit status: 0 or 1.
 int run(std::FILE* in, std::FILE* out, std::FILE* err);

@@ -1,9 +1,10 @@
 #include <cstdio>
 
+#include "console.h"
 #include "driver.h"
-#include "pause.h"
 
 int main() {
+  prepare_input();
   const int status = run(stdin, stdout, stderr);
   wait_for_key();
   return status;

@@ -5,15 +5,19 @@
 // build of the program and the command that runs it: the Windows build under
 // Wine, say.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <ostream>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -38,20 +42,38 @@ std::string read_all(int fd) {
   return text;
 }
 
-// Feeds `input` to the program and collects what it writes. With a
-// `stdout_path` or `stdin_path`, that stream is the file instead of a pipe.
-outcome run_exe(const std::string& input, const char* stdout_path = nullptr,
-                const char* stdin_path = nullptr) {
+void write_all(int fd, const std::string& text) {
+  for (std::size_t done = 0; done < text.size();) {
+    const ssize_t put = write(fd, text.data() + done, text.size() - done);
+    if (put <= 0) return;
+    done += static_cast<std::size_t>(put);
+  }
+}
+
+// How the program's standard streams are set up, and what it is fed.
+struct setup {
+  std::string input{};       // written to its standard input, a pipe
+  std::string later{};       // written after a pause, with `input` still unread past the word
+  bool nonblocking = false;  // the pipe is left non-blocking, as a caller might leave it
+  const char* stdin_path = nullptr;        // standard input from this file instead
+  const char* stdout_path = nullptr;       // standard output to this file instead of a pipe
+  rlim_t file_size_limit = RLIM_INFINITY;  // with SIGXFSZ ignored, so writes fail
+};
+
+// Runs the program as `how` says and collects what it writes.
+outcome run_exe(const setup& how) {
   int in[2], out[2], err[2];
   if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return {};
   const pid_t pid = fork();
   if (pid == 0) {
-    dup2(stdin_path == nullptr ? in[0] : open(stdin_path, O_RDONLY), STDIN_FILENO);
+    dup2(how.stdin_path == nullptr ? in[0] : open(how.stdin_path, O_RDONLY), STDIN_FILENO);
+    if (how.nonblocking) fcntl(STDIN_FILENO, F_SETFL, O_NONBLOCK);
     dup2(err[1], STDERR_FILENO);
-    if (stdout_path == nullptr) {
-      dup2(out[1], STDOUT_FILENO);
-    } else {
-      dup2(open(stdout_path, O_WRONLY), STDOUT_FILENO);
+    dup2(how.stdout_path == nullptr ? out[1] : open(how.stdout_path, O_WRONLY), STDOUT_FILENO);
+    if (how.file_size_limit != RLIM_INFINITY) {
+      const rlimit limit{how.file_size_limit, how.file_size_limit};
+      setrlimit(RLIMIT_FSIZE, &limit);
+      std::signal(SIGXFSZ, SIG_IGN);
     }
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
     if (launcher != nullptr) {
@@ -64,10 +86,10 @@ outcome run_exe(const std::string& input, const char* stdout_path = nullptr,
   for (int fd : {in[0], out[1], err[1]}) close(fd);
   // The program may stop reading long before the end of a long input.
   std::signal(SIGPIPE, SIG_IGN);
-  for (std::size_t done = 0; done < input.size();) {
-    const ssize_t put = write(in[1], input.data() + done, input.size() - done);
-    if (put <= 0) break;
-    done += static_cast<std::size_t>(put);
+  write_all(in[1], how.input);
+  if (!how.later.empty()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    write_all(in[1], how.later);
   }
   close(in[1]);
   // The program writes far less than a pipe holds, so it can finish before
@@ -114,7 +136,7 @@ std::string program_output(const std::string& out) {
 }
 
 TEST_P(Accepted, PrintsPromptAndExactLineAndExitsZero) {
-  const outcome o = run_exe(GetParam().input);
+  const outcome o = run_exe({.input = GetParam().input});
   EXPECT_EQ(program_output(o.out), prompt + GetParam().line);
   EXPECT_EQ(o.err, "");
   EXPECT_EQ(o.status, 0);
@@ -137,6 +159,12 @@ INSTANTIATE_TEST_SUITE_P(
                       accepted_case{"Alternating4", "0101\n", "0 2 -1 2 -1 \n"},
                       accepted_case{"OtherSymbols", "abab\n", "0 2 -1 2 -1 \n"},
                       accepted_case{"HighBytes", "\x80\xff\x80\n", "0 2 -1 1 \n"},
+                      // A byte 0x1A ends text-mode input on Windows.
+                      accepted_case{"CtrlZBytes",
+                                    "\x1a"
+                                    "0\x1a"
+                                    "0\n",
+                                    "0 2 -1 2 -1 \n"},
                       accepted_case{"OneCharacter", "0\n", "0 1 \n"},
                       accepted_case{"OnlyFirstTokenUsed", "011 0101\n", "0 2 0 -1 \n"},
                       accepted_case{"NoLineBreakAtEnd", "00101", "0 2 0 0 0 -1 \n"},
@@ -158,7 +186,7 @@ void PrintTo(const rejected_case& c, std::ostream* os) {
 class Rejected : public ::testing::TestWithParam<rejected_case> {};
 
 TEST_P(Rejected, WritesNoResultAndExitsOne) {
-  const outcome o = run_exe(GetParam().input);
+  const outcome o = run_exe({.input = GetParam().input});
   EXPECT_EQ(program_output(o.out), prompt);
   EXPECT_EQ(with_lf(o.err), GetParam().message);
   EXPECT_EQ(o.status, 1);
@@ -166,6 +194,7 @@ TEST_P(Rejected, WritesNoResultAndExitsOne) {
 
 const std::string too_long = "avoidrec: word too long (at most 51 characters)\n";
 const std::string no_word = "avoidrec: no word entered\n";
+const std::string nul = "avoidrec: the word contains a NUL byte\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Inputs, Rejected,
@@ -177,20 +206,75 @@ INSTANTIATE_TEST_SUITE_P(
                                     std::string("\0"
                                                 "0101\n",
                                                 6),
-                                    no_word}),
+                                    nul},
+                      rejected_case{"NulInside",
+                                    std::string("0\0"
+                                                "0101\n",
+                                                7),
+                                    nul},
+                      rejected_case{"NulLast", std::string("0101\0\n", 6), nul}),
     [](const auto& info) { return info.param.name; });
 
-TEST(Cli, FullDiskIsAFailureWithAMessage) {
-  const outcome o = run_exe("00101\n", "/dev/full");
-  EXPECT_EQ(o.status, 1);
-  EXPECT_NE(o.err.find("avoidrec: cannot write the result: "), std::string::npos) << o.err;
+// The reason after the colon of a failure message: a real one, never the
+// text for "no error", which the Windows runtime's errno can give.
+std::string reason(const std::string& message, const std::string& start) {
+  EXPECT_EQ(message.rfind(start, 0), 0u) << message;
+  EXPECT_EQ(message.back(), '\n') << message;
+  const std::string why = message.substr(start.size(), message.size() - start.size() - 1);
+  EXPECT_FALSE(why.empty() || why == "Success" || why == "No error") << message;
+  return why;
 }
 
-TEST(Cli, UnreadableInputIsAFailureWithAMessage) {
-  const outcome o = run_exe("", nullptr, "/");
+TEST(Cli, FullDiskAtThePromptIsAFailureOfThePrompt) {
+  const outcome o = run_exe({.input = "00101\n", .stdout_path = "/dev/full"});
+  EXPECT_EQ(o.status, 1);
+  reason(with_lf(o.err), "avoidrec: cannot write the prompt: ");
+}
+
+TEST(Cli, FileSizeLimitAtTheResultIsAFailureOfTheResult) {
+  char path[] = "/tmp/avoidrec-out-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  // Room for the prompt, not for the line after it.
+  const outcome o = run_exe({.input = "00101\n", .stdout_path = path, .file_size_limit = 30});
+  unlink(path);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(reason(o.err, "avoidrec: cannot write the result: "), "File too large");
+}
+
+TEST(Cli, UnreadableInputIsAFailureWithARealReason) {
+  const outcome o = run_exe({.stdin_path = "/"});
   EXPECT_EQ(program_output(o.out), prompt);
   EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.err.rfind("avoidrec: cannot read the word: ", 0), 0u) << o.err;
+  reason(with_lf(o.err), "avoidrec: cannot read the word: ");
 }
+
+struct paused_case {
+  std::string name, input, later;
+};
+
+// Test names already say which case failed; print just that.
+void PrintTo(const paused_case& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class FailedRead : public ::testing::TestWithParam<paused_case> {};
+
+// Standard input left non-blocking, and its writer pausing: the read fails
+// (EAGAIN) with part of the word, or the byte after it, not yet there.
+TEST_P(FailedRead, IsAFailureNeverAShorterWord) {
+  const outcome o =
+      run_exe({.input = GetParam().input, .later = GetParam().later, .nonblocking = true});
+  EXPECT_EQ(o.out, prompt);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(reason(o.err, "avoidrec: cannot read the word: "), std::strerror(EAGAIN));
+}
+
+INSTANTIATE_TEST_SUITE_P(Pauses, FailedRead,
+                         ::testing::Values(paused_case{"InsideTheWord", "001", "01\n"},
+                                           paused_case{"AfterTheLongestWord", std::string(51, '0'),
+                                                       "0\n"}),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
