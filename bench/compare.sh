@@ -3,12 +3,13 @@
 # floor (bench/floor.c: the same console I/O, no calculation, built the
 # ordinary way) with callgrind, for the costliest words of 51 bytes, and
 # prints them as a table. Exits 1 if avoidrec costs more than the floor.
+# Builds in build-bench, a tree of its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build --target avoidrec >/dev/null
-gcc -O2 bench/floor.c -o build/floor
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-bench --target avoidrec >/dev/null
+gcc -O2 bench/floor.c -o build-bench/floor
 
 # Instructions executed by program $1 reading word $2.
 count() {
@@ -26,8 +27,8 @@ worst=0
 echo "| word | avoidrec | floor | ratio |"
 echo "|---|---:|---:|---:|"
 for w in "${words[@]}"; do
-  ours=$(count build/avoidrec "$w")
-  floor=$(count build/floor "$w")
+  ours=$(count build-bench/avoidrec "$w")
+  floor=$(count build-bench/floor "$w")
   ratio=$(awk -v a="$ours" -v b="$floor" 'BEGIN { printf "%.3f", a / b }')
   echo "| \`$w\` | $ours | $floor | $ratio |"
   worst=$(awk -v r="$ratio" -v w="$worst" 'BEGIN { print (r > w) ? r : w }')
