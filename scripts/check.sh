@@ -95,19 +95,25 @@ names=()
 took=()
 started=$SECONDS
 
+running=""
+running_since=0
+
 stage() {
-  local name=$1 start=$SECONDS
+  running=$1
+  running_since=$SECONDS
   shift
-  echo "== $name"
+  echo "== $running"
   "$@"
-  names+=("$name")
-  took+=($((SECONDS - start)))
+  names+=("$running")
+  took+=($((SECONDS - running_since)))
+  running=""
 }
 
 report() {
   local k
   echo "== time taken"
   for k in "${!names[@]}"; do printf '%-40s %4d s\n' "${names[k]}" "${took[k]}"; done
+  [[ -z $running ]] || printf '%-40s %4d s  FAILED\n' "$running" $((SECONDS - running_since))
   printf '%-40s %4d s\n' total $((SECONDS - started))
 }
 trap report EXIT
