@@ -11,10 +11,12 @@ set(CPACK_PACKAGE_VENDOR "avoidrec developers")
 set(CPACK_PACKAGE_CONTACT ${AVOIDREC_MAINTAINER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "linear recurrence counting the binary strings that avoid a word")
-set(CPACK_PACKAGE_DESCRIPTION
-    "avoidrec reads a word, such as 00101, and prints the coefficients of the linear \
-recurrence obeyed by the number of binary strings of length n that do not contain \
-the word as a contiguous substring: for 00101, a(n) = 2 a(n-1) - a(n-5).")
+# Lines of at most 80 characters, as a Debian package description wants.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+  "avoidrec reads a word, such as 00101, and prints the coefficients of the"
+  "linear recurrence obeyed by the number of binary strings of length n that do"
+  "not contain the word as a contiguous substring: for 00101,"
+  "a(n) = 2 a(n-1) - a(n-5).")
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)

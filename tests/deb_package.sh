@@ -21,6 +21,8 @@ field Version "$version"
 field Section math
 field Maintainer "*<*@*>"
 field Description "*binary strings*"
+dpkg-deb -f "$deb" Description | awk 'length > 80 { exit 1 }' ||
+  { echo "a description line is longer than 80 characters" >&2; exit 1; }
 
 dpkg-deb -x "$deb" "$work/root"
 files=$(cd "$work/root" && find . -type f | sort | tr '\n' ' ')
