@@ -50,9 +50,10 @@ void write_all(int fd, const std::string& text) {
 
 // How the program's standard streams are set up, and what it is fed.
 struct setup {
-  std::string input{};         // written to its standard input, a pipe
-  bool nonblocking = false;    // the pipe is left non-blocking, as a caller might leave it
-  bool writer_pauses = false;  // the pipe stays open after `input`, silent, till the program ends
+  std::string input{};  // written to its standard input, a pipe
+  // The pipe is left non-blocking, as a caller might leave it, and its writer
+  // falls silent after `input`, keeping it open until the program has ended.
+  bool stalled_writer = false;
   const char* stdin_path = nullptr;        // standard input from this file instead
   const char* stdout_path = nullptr;       // standard output to this file instead of a pipe
   rlim_t file_size_limit = RLIM_INFINITY;  // with SIGXFSZ ignored, so writes fail
@@ -65,7 +66,7 @@ outcome run_exe(const setup& how) {
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(how.stdin_path == nullptr ? in[0] : open(how.stdin_path, O_RDONLY), STDIN_FILENO);
-    if (how.nonblocking) fcntl(STDIN_FILENO, F_SETFL, O_NONBLOCK);
+    if (how.stalled_writer) fcntl(STDIN_FILENO, F_SETFL, O_NONBLOCK);
     dup2(err[1], STDERR_FILENO);
     dup2(how.stdout_path == nullptr ? out[1] : open(how.stdout_path, O_WRONLY), STDOUT_FILENO);
     if (how.file_size_limit != RLIM_INFINITY) {
@@ -85,12 +86,12 @@ outcome run_exe(const setup& how) {
   // The program may stop reading long before the end of a long input.
   std::signal(SIGPIPE, SIG_IGN);
   write_all(in[1], how.input);
-  if (!how.writer_pauses) close(in[1]);
+  if (!how.stalled_writer) close(in[1]);
   // The program writes far less than a pipe holds, so it can finish before
   // anything is read.
   int status = 0;
   waitpid(pid, &status, 0);
-  if (how.writer_pauses) close(in[1]);
+  if (how.stalled_writer) close(in[1]);
   outcome o;
   o.out = read_all(out[0]);
   o.err = read_all(err[0]);
@@ -262,8 +263,7 @@ class FailedRead : public ::testing::TestWithParam<paused_case> {};
 // the read fails (EAGAIN) with the rest of the word, or the byte after it,
 // not there yet.
 TEST_P(FailedRead, IsAFailureNeverAShorterWord) {
-  const outcome o =
-      run_exe({.input = GetParam().input, .nonblocking = true, .writer_pauses = true});
+  const outcome o = run_exe({.input = GetParam().input, .stalled_writer = true});
   EXPECT_EQ(o.out, prompt);
   EXPECT_EQ(o.status, 1);
   EXPECT_EQ(reason(o.err, "avoidrec: cannot read the word: "), std::strerror(EAGAIN));

@@ -6,7 +6,6 @@
 // shell, which leads the terminal's session and reports each change of the
 // program's state through a pipe, so that stopping and continuing it works
 // as it does under a real shell.
-#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
