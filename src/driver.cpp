@@ -44,26 +44,55 @@ constexpr const char* prompt = "enter word(ex. 00101) : ";
 
 enum class input { word, none, too_long, nul, failed };
 
+// Reads the rest of a token that is too long, so that, at a terminal, the
+// message waits for the token's end like a word does. Returns whether it
+// ended at end of input.
+bool skip_token(std::FILE* in) {
+  int c = 0;
+  while ((c = std::fgetc(in)) != EOF && !std::isspace(c)) {
+  }
+  return c == EOF;
+}
+
 // Reads one token into `word`. The read stops after word_capacity - 1 bytes so
 // nothing is written past the buffer; if the byte after them is not white
 // space, the token was longer than that and is reported, never truncated. A
 // NUL byte would silently cut the word short, so a token holding one, which
 // is then longer than the string in `word`, is reported too. A read that
 // fails anywhere up to and including the byte after the token is a failure,
-// whatever part of the word it left.
-input read_word(std::FILE* in) {
+// whatever part of the word it left. `at_end` tells whether the input ended
+// before white space after the token; the rest of a token too long is read
+// for that only from a terminal, never from an endless pipe.
+input read_word(std::FILE* in, bool& at_end) {
   static_assert(word_capacity == 52, "the width in the format below must be word_capacity - 1");
   word[0] = '\0';
   int start = 0;
   int end = 0;
   const int got = std::fscanf(in, " %n%51s%n", &start, word, &end);
   if (std::ferror(in)) return input::failed;
-  if (got != 1) return input::none;
+  if (got != 1) {
+    at_end = true;
+    return input::none;
+  }
   const int next = std::fgetc(in);
   if (std::ferror(in)) return input::failed;
-  if (next != EOF && !std::isspace(next)) return input::too_long;
+  at_end = next == EOF;
+  if (next != EOF && !std::isspace(next)) {
+    if (is_terminal(in)) at_end = skip_token(in);
+    return input::too_long;
+  }
   if (std::strlen(word) != static_cast<std::size_t>(end - start)) return input::nul;
   return input::word;
+}
+
+// Whether the cursor on the terminal stands just after the prompt (end of
+// input with no word) or after the echo of a token that end of input ended
+// (Ctrl-D, Ctrl-D), so that what follows needs a line of its own. Pipes and
+// files get their exact bytes. A failed read is ruled out first, since its
+// message needs errno, which isatty may change.
+bool leaves_line_open(input got, bool at_end, std::FILE* in, std::FILE* out) {
+  if (!at_end || got == input::failed || !is_terminal(out)) return false;
+  return got == input::none || is_terminal(in);
 }
 
 // Writes the coefficients and the line break, and reports whether all of it
@@ -91,12 +120,13 @@ int run(std::FILE* in, std::FILE* out, std::FILE* err) {
   if (std::fflush(out) != 0 || std::ferror(out))
     return fail(err, "cannot write the prompt", "output error");
   errno = 0;
-  switch (read_word(in)) {
+  bool at_end = false;
+  const input got = read_word(in, at_end);
+  if (leaves_line_open(got, at_end, in, out)) std::fputc('\n', out);
+  switch (got) {
     case input::word:
       break;
     case input::none:
-      // End of input typed at the prompt leaves the cursor just after it.
-      if (is_terminal(out)) std::fputc('\n', out);
       std::fputs("avoidrec: no word entered\n", err);
       return 1;
     case input::too_long:
