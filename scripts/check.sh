@@ -18,7 +18,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(g++ cmake make clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev
-  libbenchmark-dev valgrind man-db g++-mingw-w64-i686 wine wine32:i386)
+  libbenchmark-dev valgrind man-db strace g++-mingw-w64-i686 wine wine32:i386)
 
 install_missing() {
   local missing=() steps=() p
