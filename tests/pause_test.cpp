@@ -122,18 +122,26 @@ bool obey(int commands, int slave, pid_t pid) {
   job = pid;
   std::signal(SIGHUP, on_shell_hangup);
   if (write(reports, &pid, sizeof pid) != sizeof pid) _exit(1);
+  // A hang-up waits while a change of state is reaped and reported, so that
+  // none is lost.
+  sigset_t hangup;
+  sigemptyset(&hangup);
+  sigaddset(&hangup, SIGHUP);
   for (;;) {
     pollfd command{commands, POLLIN, 0};
     if (poll(&command, 1, 5) > 0 && !obey(commands, slave, pid)) _exit(0);
+    sigprocmask(SIG_BLOCK, &hangup, nullptr);
     report r;
-    if (waitpid(pid, &r.status, WNOHANG | WUNTRACED | WCONTINUED) != pid) continue;
-    tcgetattr(slave, &r.found);
-    if (WIFSTOPPED(r.status)) {
-      tcsetpgrp(slave, getpgrp());
-      tcsetattr(slave, TCSADRAIN, &own);
+    if (waitpid(pid, &r.status, WNOHANG | WUNTRACED | WCONTINUED) == pid) {
+      tcgetattr(slave, &r.found);
+      if (WIFSTOPPED(r.status)) {
+        tcsetpgrp(slave, getpgrp());
+        tcsetattr(slave, TCSADRAIN, &own);
+      }
+      if (write(reports, &r, sizeof r) != sizeof r) _exit(1);
+      if (WIFEXITED(r.status) || WIFSIGNALED(r.status)) _exit(0);
     }
-    if (write(reports, &r, sizeof r) != sizeof r) _exit(1);
-    if (WIFEXITED(r.status) || WIFSIGNALED(r.status)) _exit(0);
+    sigprocmask(SIG_UNBLOCK, &hangup, nullptr);
   }
 }
 
