@@ -63,6 +63,9 @@ struct setup {
 outcome run_exe(const setup& how) {
   int in[2], out[2], err[2];
   if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return {};
+  // A stalled writer's input is all in the pipe before the program starts,
+  // so its read finds exactly that and then nothing.
+  if (how.stalled_writer) write_all(in[1], how.input);
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(how.stdin_path == nullptr ? in[0] : open(how.stdin_path, O_RDONLY), STDIN_FILENO);
@@ -85,8 +88,10 @@ outcome run_exe(const setup& how) {
   for (int fd : {in[0], out[1], err[1]}) close(fd);
   // The program may stop reading long before the end of a long input.
   std::signal(SIGPIPE, SIG_IGN);
-  write_all(in[1], how.input);
-  if (!how.stalled_writer) close(in[1]);
+  if (!how.stalled_writer) {
+    write_all(in[1], how.input);
+    close(in[1]);
+  }
   // The program writes far less than a pipe holds, so it can finish before
   // anything is read.
   int status = 0;

@@ -1,5 +1,7 @@
 #include "driver.h"
 
+#include "closed_form.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -25,22 +27,6 @@ std::vector<std::int32_t> build_for(const std::string& w) {
   const rec& p = build();
   EXPECT_EQ(p.n, static_cast<std::int32_t>(p.coef.size())) << w;
   return p.coef;
-}
-
-// The known closed form: 1 - P(x) = x^L + (1 - 2x) c(x), where c is the
-// word's autocorrelation polynomial: c_i = 1 exactly when the last L - i
-// bytes of the word equal its first L - i bytes.
-std::vector<std::int32_t> closed_form(const std::string& w) {
-  const std::size_t L = w.size();
-  std::vector<std::int32_t> p(L + 1, 0);
-  p[0] = 1;
-  p[L] -= 1;
-  for (std::size_t i = 0; i < L; ++i) {
-    if (w.compare(i, L - i, w, 0, L - i) != 0) continue;
-    p[i] -= 1;
-    p[i + 1] += 2;
-  }
-  return p;
 }
 
 // The number of binary strings of length m that do not contain w, by
