@@ -1,10 +1,11 @@
 #include <poll.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 
 #include "console.h"
@@ -72,6 +73,8 @@ void take_default_action(int sig) {
   action.sa_handler = SIG_DFL;
   sigaction(sig, &action, nullptr);
   raise(sig);
+  // sig is blocked here, so raise returns and the unblock below delivers it.
+  // cppcheck-suppress unreachableCode
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, sig);
@@ -105,7 +108,7 @@ static void on_stop_signal(int sig) {
 
 // Continued, by `fg` or `bg`, after any stop (SIGSTOP included): back in the
 // foreground, the wait takes the terminal again and shows the hint anew.
-static void on_continue_signal(int) {
+static void on_continue_signal([[maybe_unused]] int sig) {
   const int saved_errno = errno;
   if (waiting != 0 && set_mode(raw)) write_hint();
   errno = saved_errno;
@@ -164,29 +167,26 @@ bool enter(const termios& mode, int now_waiting) {
   return done;
 }
 
-long milliseconds_since(const timespec& start) {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-}
-
 // Reads one key press. A read that ends without a byte (end of file or an
 // error: the terminal went away) ends the wait. A key that sends several
 // bytes (an arrow key sends ESC [ A) may have them arrive apart over a slow
 // link, so after an ESC the rest is read for 100 ms, as editors wait for the
 // rest of an escape sequence; ESC alone costs that much delay.
 void read_key() {
-  constexpr long escape_time = 100;
-  char key[32];
+  constexpr auto escape_time = std::chrono::milliseconds(100);
+  constexpr std::size_t longest_key = 32;
+  char key[longest_key];
   ssize_t got = 0;
   while ((got = read(STDIN_FILENO, key, sizeof key)) < 0 && errno == EINTR) {
   }
   if (got <= 0 || key[0] != '\033') return;
-  timespec start{};
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  for (long left = escape_time; left > 0; left = escape_time - milliseconds_since(start)) {
+  const auto deadline = std::chrono::steady_clock::now() + escape_time;
+  for (;;) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
     pollfd terminal{STDIN_FILENO, POLLIN, 0};
-    const int ready = poll(&terminal, 1, static_cast<int>(left));
+    const int ready = poll(&terminal, 1, static_cast<int>(left.count()));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0 || read(STDIN_FILENO, key, sizeof key) <= 0) return;
   }
@@ -215,7 +215,7 @@ bool is_terminal(std::FILE* stream) {
 // the terminal is touched, since writing it may fail or end the program (a
 // closed pipe, a file size limit).
 void wait_for_key() {
-  if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved) != 0) return;
+  if (isatty(STDIN_FILENO) == 0 || tcgetattr(STDIN_FILENO, &saved) != 0) return;
   raw = saved;
   raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
   raw.c_iflag &= ~static_cast<tcflag_t>(IXON);

@@ -49,7 +49,7 @@ enum class input { word, none, too_long, nul, failed };
 // ended at end of input.
 bool skip_token(std::FILE* in) {
   int c = 0;
-  while ((c = std::fgetc(in)) != EOF && !std::isspace(c)) {
+  while ((c = std::fgetc(in)) != EOF && std::isspace(c) == 0) {
   }
   return c == EOF;
 }
@@ -64,20 +64,21 @@ bool skip_token(std::FILE* in) {
 // before white space after the token; the rest of a token too long is read
 // for that only from a terminal, never from an endless pipe.
 input read_word(std::FILE* in, bool& at_end) {
+  // NOLINTNEXTLINE(readability-magic-numbers): the width written in the format
   static_assert(word_capacity == 52, "the width in the format below must be word_capacity - 1");
   word[0] = '\0';
   int start = 0;
   int end = 0;
   const int got = std::fscanf(in, " %n%51s%n", &start, word, &end);
-  if (std::ferror(in)) return input::failed;
+  if (std::ferror(in) != 0) return input::failed;
   if (got != 1) {
     at_end = true;
     return input::none;
   }
   const int next = std::fgetc(in);
-  if (std::ferror(in)) return input::failed;
+  if (std::ferror(in) != 0) return input::failed;
   at_end = next == EOF;
-  if (next != EOF && !std::isspace(next)) {
+  if (next != EOF && std::isspace(next) == 0) {
     if (is_terminal(in)) at_end = skip_token(in);
     return input::too_long;
   }
@@ -100,7 +101,7 @@ bool leaves_line_open(input got, bool at_end, std::FILE* in, std::FILE* out) {
 bool print(const rec& p, std::FILE* out) {
   for (const std::int32_t c : p.coef) std::fprintf(out, "%d ", static_cast<int>(c));
   std::fputc('\n', out);
-  return std::fflush(out) == 0 && !std::ferror(out);
+  return std::fflush(out) == 0 && std::ferror(out) == 0;
 }
 
 // Writes "avoidrec: <what>: <reason>" for the error in errno and returns the
@@ -117,7 +118,7 @@ int fail(std::FILE* err, const char* what, const char* plain) {
 int run(std::FILE* in, std::FILE* out, std::FILE* err) {
   errno = 0;
   std::fputs(prompt, out);
-  if (std::fflush(out) != 0 || std::ferror(out))
+  if (std::fflush(out) != 0 || std::ferror(out) != 0)
     return fail(err, "cannot write the prompt", "output error");
   errno = 0;
   bool at_end = false;
