@@ -52,6 +52,9 @@ struct launch {
   bool ignore_hangup = false;
   rlim_t file_size_limit = RLIM_INFINITY;
   std::vector<std::string> tracer{};  // a command the program runs under: strace and its options
+  // The terminal is not the program's controlling terminal, as for a
+  // program in a session of its own that reads another terminal.
+  bool own_session = false;
 };
 
 // What the shell reports on each change of the job's state: the wait status,
@@ -75,8 +78,12 @@ void on_shell_hangup(int) {
 }
 
 [[noreturn]] void exec_program(int slave, const launch& how) {
-  setpgid(0, 0);
-  tcsetpgrp(slave, getpid());
+  if (how.own_session) {
+    setsid();
+  } else {
+    setpgid(0, 0);
+    tcsetpgrp(slave, getpid());
+  }
   for (int sig = 1; sig < NSIG; ++sig) std::signal(sig, SIG_DFL);
   std::signal(SIGHUP, how.ignore_hangup ? SIG_IGN : SIG_DFL);
   sigset_t none;
@@ -117,8 +124,10 @@ bool obey(int commands, int slave, pid_t pid) {
   tcgetattr(slave, &own);
   const pid_t pid = fork();
   if (pid == 0) exec_program(slave, how);
-  setpgid(pid, pid);
-  tcsetpgrp(slave, pid);
+  if (!how.own_session) {
+    setpgid(pid, pid);
+    tcsetpgrp(slave, pid);
+  }
   job = pid;
   std::signal(SIGHUP, on_shell_hangup);
   if (write(reports, &pid, sizeof pid) != sizeof pid) _exit(1);
@@ -430,6 +439,20 @@ TEST(SplitKey, TheRestOfAnEscapeSequenceIsTakenWithIt) {
   EXPECT_EQ(input_left(s), 0) << "the rest of the key was left for the next program";
 }
 
+// A terminal that is not the program's controlling terminal has no
+// foreground group to wait for: the wait takes it as it is.
+TEST(OtherTerminal, OneKeyEndsTheWait) {
+  launch how;
+  how.own_session = true;
+  session s(how);
+  ASSERT_GT(s.pid, 0);
+  const termios before = settings(s);
+  up_to_the_wait(s, "00101\n");
+  type(s, "q");
+  EXPECT_EQ(finish(s), 0) << s.screen;
+  EXPECT_TRUE(same_settings(before, settings(s)));
+}
+
 // ---- Every signal that ends the program --------------------------------
 
 // How a signal reaches the waiting program.
@@ -606,11 +629,11 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- Races, reached exactly under strace -------------------------------
 
 // The strace command that runs the program as the shell's own job (its
-// tracer detached in a group of its own) and acts on its ioctl calls:
-// `action` logs them or injects at one.
+// tracer detached in a group of its own) and acts on its ioctl and read
+// calls: `action` logs them or injects at one.
 std::vector<std::string> strace(const std::vector<std::string>& action) {
-  std::vector<std::string> command = {AVOIDREC_STRACE, "-DD", "-qq",        "-e",
-                                      "trace=ioctl",   "-e",  "signal=none"};
+  std::vector<std::string> command = {AVOIDREC_STRACE,    "-DD", "-qq",        "-e",
+                                      "trace=ioctl,read", "-e",  "signal=none"};
   command.insert(command.end(), action.begin(), action.end());
   return command;
 }
@@ -624,9 +647,9 @@ void note_tracer(session& s) {
   }
 }
 
-// The program's ioctl calls, as strace logs them, in a run that ends the
-// wait with a key.
-std::vector<std::string> ioctl_calls() {
+// The program's ioctl and read calls, as strace logs them, in a run that
+// ends the wait with a key.
+std::vector<std::string> logged_calls() {
   char log[] = "/tmp/avoidrec-strace-XXXXXX";
   const int fd = mkstemp(log);
   if (fd < 0) return {};
@@ -646,28 +669,37 @@ std::vector<std::string> ioctl_calls() {
   std::ifstream file(log);
   std::string line;
   while (std::getline(file, line)) {
-    if (line.rfind("ioctl(", 0) == 0) calls.push_back(line);
+    if (line.rfind("ioctl(", 0) == 0 || line.rfind("read(", 0) == 0) calls.push_back(line);
   }
   unlink(log);
   return calls;
 }
 
-// Landmarks among the program's ioctl calls, numbered from 1 as strace's
-// `when` counts them: the call that enters raw mode and the call that puts
-// the settings back for good. A signal injected at a call arrives before the
-// call is made, so one meant to come after a call is injected at the next.
+// Landmarks among the program's calls, numbered from 1 as strace's `when`
+// counts them, ioctl and read calls apart: the ioctl call that enters raw
+// mode, the read of the key, and the ioctl call that puts the settings back
+// for good. A signal injected at a call arrives before the call is made, so
+// one meant to come after a call is injected at the next.
 struct landmarks {
   int raw = 0;
+  int key_read = 0;
   int restore = 0;
 };
 
 landmarks find_landmarks() {
-  const std::vector<std::string> calls = ioctl_calls();
   landmarks found;
-  for (std::size_t k = 0; k < calls.size(); ++k) {
-    if (calls[k].find("TCSETS") == std::string::npos) continue;
-    if (found.raw == 0) found.raw = static_cast<int>(k) + 1;
-    found.restore = static_cast<int>(k) + 1;
+  int ioctls = 0;
+  int reads = 0;
+  for (const std::string& call : logged_calls()) {
+    if (call.rfind("read(", 0) == 0) {
+      ++reads;
+      if (found.raw > 0 && found.key_read == 0) found.key_read = reads;
+      continue;
+    }
+    ++ioctls;
+    if (call.find("TCSETS") == std::string::npos) continue;
+    if (found.raw == 0) found.raw = ioctls;
+    found.restore = ioctls;
   }
   return found;
 }
@@ -678,14 +710,15 @@ class Race : public ::testing::Test {
     if (std::strlen(AVOIDREC_STRACE) == 0) GTEST_SKIP() << "strace is not installed";
     at = find_landmarks();
     ASSERT_GT(at.raw, 0);
+    ASSERT_GT(at.key_read, 0);
     ASSERT_GT(at.restore, at.raw);
   }
 
-  // Runs the program with `inject` applied to its ioctl calls, up to the
-  // point where the wait has begun.
+  // Runs the program with strace's `inject` (calls:action:when), up to the
+  // point where the hint shows.
   void start(const std::string& inject) {
     launch how;
-    how.tracer = strace({"-o", "/dev/null", "-e", "inject=ioctl:" + inject});
+    how.tracer = strace({"-o", "/dev/null", "-e", "inject=" + inject});
     s = std::make_unique<session>(how);
     ASSERT_GT(s->pid, 0);
     before = settings(*s);
@@ -703,7 +736,7 @@ class Race : public ::testing::Test {
 // A stop right after the settings are put back for good: continued, the
 // program does not take the terminal again, and ends leaving it as found.
 TEST_F(Race, StopAfterTheLastRestore) {
-  start("signal=SIGTSTP:when=" + std::to_string(at.restore));
+  start("ioctl:signal=SIGTSTP:when=" + std::to_string(at.restore + 1));
   ASSERT_TRUE(wait_for_raw_mode(*s));
   type(*s, "q");
   report r;
@@ -719,7 +752,7 @@ TEST_F(Race, StopAfterTheLastRestore) {
 // that handler, which ends the program. The handler puts the settings back
 // with the same calls as the end of the wait, so they are counted alike.
 TEST_F(Race, StopInsideTheTermHandler) {
-  start("signal=SIGTSTP:when=" + std::to_string(at.restore + 1));
+  start("ioctl:signal=SIGTSTP:when=" + std::to_string(at.restore + 1));
   ASSERT_TRUE(wait_for_raw_mode(*s));
   kill(s->pid, SIGTERM);
   EXPECT_EQ(finish_in_foreground(*s), 128 + SIGTERM) << s->screen;
@@ -729,7 +762,7 @@ TEST_F(Race, StopInsideTheTermHandler) {
 // Entering raw mode is interrupted by a stop: the entry is tried again, the
 // stop puts the terminal back, and the wait goes on after `fg`.
 TEST_F(Race, StopInterruptsTheRawEntry) {
-  start("error=EINTR:signal=SIGTSTP:when=" + std::to_string(at.raw));
+  start("ioctl:error=EINTR:signal=SIGTSTP:when=" + std::to_string(at.raw));
   report r;
   ASSERT_TRUE(next_report(*s, r) && stopped_by(r, SIGTSTP)) << r.status;
   foreground_waits_again(*s, before);
@@ -738,7 +771,19 @@ TEST_F(Race, StopInterruptsTheRawEntry) {
 // A key pressed as soon as the hint shows, before the terminal is in raw
 // mode (the raw entry is held back here), is the key that ends the wait.
 TEST_F(Race, KeyRightAfterTheHint) {
-  start("delay_enter=300000:when=" + std::to_string(at.raw));
+  start("ioctl:delay_enter=300000:when=" + std::to_string(at.raw));
+  type(*s, "q");
+  EXPECT_EQ(finish(*s), 0) << s->screen;
+  EXPECT_TRUE(same_settings(before, settings(*s)));
+}
+
+// A read of the key that a signal interrupts, as some systems let one do
+// even with SA_RESTART, is read again: the wait goes on until a key.
+TEST_F(Race, ReadOfTheKeyInterrupted) {
+  start("read:error=EINTR:when=" + std::to_string(at.key_read));
+  ASSERT_TRUE(wait_for_raw_mode(*s));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(unchanged(*s)) << "ended without a key";
   type(*s, "q");
   EXPECT_EQ(finish(*s), 0) << s->screen;
   EXPECT_TRUE(same_settings(before, settings(*s)));
