@@ -12,13 +12,18 @@
 #   build-release   the release suite, with the 32-bit Windows build and its
 #                   .zip under Wine, after a check that a run costs no more
 #                   than bench/floor.c
+#   build-coverage  the same suite built for coverage: line and branch
+#                   coverage of src/, a summary here and an HTML report in
+#                   build-coverage/coverage/index.html, after clang-tidy
+#                   and cppcheck over src/, which allow no finding
 # The README's own build/ is never touched. Warnings are errors throughout.
 # Any failure stops the script.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(g++ cmake make clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev
-  libbenchmark-dev valgrind man-db strace g++-mingw-w64-i686 wine wine32:i386)
+  libbenchmark-dev valgrind man-db strace llvm clang-tidy cppcheck g++-mingw-w64-i686 wine
+  wine32:i386)
 
 install_missing() {
   local missing=() steps=() p
@@ -91,6 +96,43 @@ release() {
   run_tests build-release -j 2 -LE package
 }
 
+coverage() {
+  local dir=build-coverage
+  configure $dir -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DAVOIDREC_COVERAGE=ON
+  compile $dir
+  rm -rf $dir/profiles
+  # Under a file size limit the counters cannot be written, so the program
+  # could not even start: those two cases run in the other builds only.
+  LLVM_PROFILE_FILE="$PWD/$dir/profiles/%c%p.profraw" \
+    run_tests $dir -j 2 -LE package -E 'FileSizeLimit|XfszWritingTheHint' 
+  llvm-profdata merge -sparse -o $dir/all.profdata $dir/profiles/*.profraw
+  # The program and the unit tests hold all the code of src/.
+  local objects=($dir/avoidrec)
+  local test
+  for test in rec_test fallback_test driver_test; do objects+=(-object "$dir/tests/$test"); done
+  llvm-cov show "${objects[@]}" -instr-profile=$dir/all.profdata -format=html \
+    -show-branches=count -output-dir=$dir/coverage "$PWD/src" >/dev/null
+  llvm-cov report "${objects[@]}" -instr-profile=$dir/all.profdata -show-branch-summary \
+    "$PWD/src"
+  echo "HTML report: $dir/coverage/index.html"
+}
+
+# clang-tidy, without its count of what it left out of the report.
+tidy() {
+  clang-tidy --quiet "$@" 2>&1 | { grep -v ' warnings\? generated\.$' || true; }
+}
+
+# The Windows console file is analysed with the cross build's own commands.
+static_analysis() {
+  local cxx_include
+  cxx_include=$(ls -d /usr/lib/gcc/i686-w64-mingw32/*-win32/include/c++ | head -n 1)
+  tidy -p build-plain src/rec.cpp src/fallback.cpp src/driver.cpp src/console_posix.cpp src/main.cpp
+  tidy -p build-release/windows --extra-arg=-isystem"$cxx_include" \
+    --extra-arg=-isystem"$cxx_include/i686-w64-mingw32" src/console_windows.cpp
+  cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability \
+    --inline-suppr --std=c++20 --library=posix -I src src
+}
+
 names=()
 took=()
 started=$SECONDS
@@ -125,3 +167,5 @@ stage "valgrind memcheck (build-memcheck)" memcheck
 stage "fuzzing (build-fuzz)" fuzzing
 stage "without GoogleTest (build-plain)" plain
 stage "release and Windows (build-release)" release
+stage "clang-tidy and cppcheck" static_analysis
+stage "coverage (build-coverage)" coverage

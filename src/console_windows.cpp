@@ -9,7 +9,7 @@
 // piped or redirected bytes are taken as they are instead. A console keeps
 // text mode, where Ctrl-Z then Enter ends the input.
 void prepare_input() {
-  if (!_isatty(_fileno(stdin))) _setmode(_fileno(stdin), _O_BINARY);
+  if (_isatty(_fileno(stdin)) == 0) _setmode(_fileno(stdin), _O_BINARY);
 }
 
 bool is_terminal(std::FILE* stream) {
