@@ -398,6 +398,8 @@ INSTANTIATE_TEST_SUITE_P(
         pause_case{"F5", "00101\n", worked_example, "\x1b[15~", 0},
         pause_case{"Escape", "00101\n", worked_example, "\x1b", 0},
         pause_case{"TwoByteLetter", "00101\n", worked_example, "\xc3\xa9", 0},
+        // More bytes than one read takes: the rest is dropped with the wait.
+        pause_case{"PastedText", "00101\n", worked_example, std::string(100, 'x'), 0},
         pause_case{"TypedAheadIsDiscarded", "00101\nxyz\n", worked_example, " ", 0},
         // End of input on an empty line ends the input before any word; the
         // message starts on a line of its own.
@@ -519,6 +521,29 @@ INSTANTIATE_TEST_SUITE_P(
         signal_case{"PipeWritingTheHint", SIGPIPE, sent::by_hint_to_closed_pipe},
         signal_case{"XfszWritingTheHint", SIGXFSZ, sent::by_hint_over_size_limit}),
     [](const auto& info) { return info.param.name; });
+
+// Signals whose default is to be ignored, such as a resized window's, leave
+// the wait alone.
+class IgnoredSignal : public ::testing::TestWithParam<signal_case> {};
+
+TEST_P(IgnoredSignal, LeavesTheWaitAlone) {
+  session s;
+  ASSERT_GT(s.pid, 0);
+  const termios before = settings(s);
+  up_to_the_wait(s, "00101\n");
+  kill(s.pid, GetParam().sig);
+  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(unchanged(s)) << "the signal ended the wait";
+  type(s, "q");
+  EXPECT_EQ(finish(s), 0) << s.screen;
+  EXPECT_TRUE(same_settings(before, settings(s)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, IgnoredSignal,
+                         ::testing::Values(signal_case{"Winch", SIGWINCH, sent::by_kill},
+                                           signal_case{"Chld", SIGCHLD, sent::by_kill},
+                                           signal_case{"Urg", SIGURG, sent::by_kill}),
+                         [](const auto& info) { return info.param.name; });
 
 // ---- Job control, as a shell does it -----------------------------------
 
