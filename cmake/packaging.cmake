@@ -1,6 +1,7 @@
-# Installing and packaging. On Linux: the program and its man page, packed
-# as a .deb. On Windows: avoidrec.exe and a read-me with CR LF line ends,
-# packed as a .zip. `cmake --build <dir> --target package` makes either.
+# Installing and packaging. On Linux: the program, its man page, changelog
+# and copyright notice, packed as a .deb. On Windows: avoidrec.exe and a
+# read-me with CR LF line ends, packed as a .zip. `cmake --build <dir>
+# --target package` makes either, with a SHA-256 checksum file beside it.
 include(GNUInstallDirs)
 
 set(AVOIDREC_MAINTAINER "avoidrec developers <avoidrec@example.org>"
@@ -18,6 +19,9 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "not contain the word as a contiguous substring: for 00101,"
   "a(n) = 2 a(n-1) - a(n-5).")
 set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_CHECKSUM SHA256)
+set(CPACK_AVOIDREC_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/packaging/cpack_project.cmake)
 
 if(WIN32)
   configure_file(packaging/readme-windows.txt.in README.txt @ONLY NEWLINE_STYLE CRLF)
@@ -27,15 +31,33 @@ if(WIN32)
   set(CPACK_SYSTEM_NAME win32)
 else()
   configure_file(doc/avoidrec.1.in avoidrec.1 @ONLY)
+  configure_file(packaging/changelog.in changelog @ONLY)
+  # The manual page and the changelog are installed compressed, as Debian
+  # wants, with no name or time inside (gzip -n), so that they are the same
+  # bytes on every build.
+  find_program(GZIP gzip REQUIRED)
+  set(compressed)
+  foreach(file avoidrec.1 changelog)
+    add_custom_command(OUTPUT ${file}.gz COMMAND ${GZIP} -9nkf ${file}
+                       DEPENDS ${PROJECT_BINARY_DIR}/${file} WORKING_DIRECTORY ${PROJECT_BINARY_DIR})
+    list(APPEND compressed ${PROJECT_BINARY_DIR}/${file}.gz)
+  endforeach()
+  add_custom_target(compressed_docs ALL DEPENDS ${compressed})
   install(TARGETS avoidrec RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES ${PROJECT_BINARY_DIR}/avoidrec.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_BINARY_DIR}/avoidrec.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_BINARY_DIR}/changelog.gz packaging/copyright
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  if(AVOIDREC_LINK_STATIC)
+    install(FILES packaging/lintian-overrides
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME avoidrec)
+  endif()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION math)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # The statically linked program depends on nothing; a dynamically linked
   # one gets its library dependencies from dpkg-shlibdeps.
-  if(NOT AVOIDREC_STATIC)
+  if(NOT AVOIDREC_LINK_STATIC)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   endif()
 endif()

@@ -1,9 +1,15 @@
 #!/bin/sh
 # Makes the .deb of build tree $1 with cpack $2 and passes if it is named
 # and described as a Debian package of version $3 should be, holds the
-# stripped program and the man page, and the program unpacked from it runs.
+# stripped program, its man page, changelog and copyright notice, carries a
+# matching SHA-256 file, passes lintian $5 without an error or a warning
+# (unless $5 is -), and the program unpacked from it runs. Then it builds the
+# package again from source tree $4 with cmake $6 and the configure options
+# that follow, in another directory, a moment later, and passes only if the
+# two are the same bytes.
 set -eu
-build=$1 cpack=$2 version=$3
+build=$1 cpack=$2 version=$3 source=$4 lintian=$5 cmake=$6
+shift 6
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 (cd "$build" && "$cpack" -G DEB -B "$work" >/dev/null)
@@ -24,13 +30,28 @@ field Description "*binary strings*"
 dpkg-deb -f "$deb" Description | awk 'length > 80 { exit 1 }' ||
   { echo "a description line is longer than 80 characters" >&2; exit 1; }
 
+(cd "$work" && sha256sum --quiet -c "$deb.sha256") || { echo "the checksum file does not match" >&2; exit 1; }
+
+if [ "$lintian" != - ]; then
+  "$lintian" --fail-on error,warning "$deb" 2>/dev/null ||
+    { "$lintian" "$deb" >&2; exit 1; }
+fi
+
 dpkg-deb -x "$deb" "$work/root"
 files=$(cd "$work/root" && find . -type f | sort | tr '\n' ' ')
-test "$files" = "./usr/bin/avoidrec ./usr/share/man/man1/avoidrec.1 " ||
-  { echo "packed: $files" >&2; exit 1; }
+want="./usr/bin/avoidrec ./usr/share/doc/avoidrec/changelog.gz ./usr/share/doc/avoidrec/copyright"
+want="$want ./usr/share/lintian/overrides/avoidrec ./usr/share/man/man1/avoidrec.1.gz "
+test "$files" = "$want" || { echo "packed: $files" >&2; exit 1; }
 if readelf -S "$work/root/usr/bin/avoidrec" | grep -q '\.symtab'; then
   echo "the program is not stripped" >&2
   exit 1
 fi
 line=$(echo 00101 | "$work/root/usr/bin/avoidrec")
 test "$line" = "enter word(ex. 00101) : 0 2 0 0 0 -1 " || { echo "ran: $line" >&2; exit 1; }
+
+sleep 1
+"$cmake" -S "$source" -B "$work/again" -DBUILD_TESTING=OFF "$@" >/dev/null
+"$cmake" --build "$work/again" --parallel >/dev/null
+(cd "$work/again" && "$cpack" -G DEB -B "$work/again-package" >/dev/null)
+cmp "$deb" "$work/again-package/$(basename "$deb")" ||
+  { echo "a second build of the same sources gave another .deb" >&2; exit 1; }

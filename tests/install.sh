@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs build tree $2 with cmake $1 twice, once under a prefix and once
-# with DESTDIR, and passes if each holds exactly the program and its man page
-# where GNUInstallDirs puts them, and the installed program runs.
+# with DESTDIR, and passes if each holds exactly the program, its man page,
+# changelog, copyright notice and lintian override where GNUInstallDirs puts
+# them, and the installed program runs.
 set -eu
 cmake=$1 build=$2
 root=$(mktemp -d)
@@ -10,7 +11,9 @@ trap 'rm -rf "$root"' EXIT
 DESTDIR="$root/dest" "$cmake" --install "$build" --prefix /opt/avoidrec >/dev/null
 for dir in "$root/prefix" "$root/dest/opt/avoidrec"; do
   files=$(cd "$dir" && find . -type f | sort | tr '\n' ' ')
-  test "$files" = "./bin/avoidrec ./share/man/man1/avoidrec.1 " ||
+  want="./bin/avoidrec ./share/doc/avoidrec/changelog.gz ./share/doc/avoidrec/copyright"
+  want="$want ./share/lintian/overrides/avoidrec ./share/man/man1/avoidrec.1.gz "
+  test "$files" = "$want" ||
     { echo "installed under $dir: $files" >&2; exit 1; }
   line=$(echo 00101 | "$dir/bin/avoidrec")
   test "$line" = "enter word(ex. 00101) : 0 2 0 0 0 -1 " || { echo "ran: $line" >&2; exit 1; }

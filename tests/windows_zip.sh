@@ -1,9 +1,12 @@
 #!/bin/sh
 # Passes if Windows package $2 (a .zip, listed and unpacked with cmake $1)
-# holds just avoidrec.exe and README.txt in one folder, and the read-me has
-# CR LF line ends and names version $3.
+# holds just avoidrec.exe and README.txt in one folder, the read-me has CR LF
+# line ends and names version $3, and a matching SHA-256 file lies beside it.
+# Then it builds the package again from source tree $4 with toolchain file
+# $5, in another directory, a moment later, and passes only if the two are
+# the same bytes.
 set -eu
-cmake=$1 zip=$2 version=$3
+cmake=$1 zip=$2 version=$3 source=$4 toolchain=$5
 top=avoidrec-$version-win32
 files=$("$cmake" -E tar tf "$zip" | grep -v '/$' | sort | tr '\n' ' ')
 test "$files" = "$top/README.txt $top/avoidrec.exe " || { echo "packed: $files" >&2; exit 1; }
@@ -16,3 +19,13 @@ if grep -qv "$cr\$" "$work/$top/README.txt"; then
   exit 1
 fi
 grep -q "avoidrec $version for Windows" "$work/$top/README.txt" || { echo "no version" >&2; exit 1; }
+(cd "$(dirname "$zip")" && sha256sum --quiet -c "$(basename "$zip").sha256") ||
+  { echo "the checksum file does not match" >&2; exit 1; }
+
+sleep 1
+"$cmake" -S "$source" -B "$work/again" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+"$cmake" --build "$work/again" --parallel >/dev/null
+"$cmake" --build "$work/again" --target package >/dev/null
+cmp "$zip" "$work/again/$(basename "$zip")" ||
+  { echo "a second build of the same sources gave another .zip" >&2; exit 1; }
