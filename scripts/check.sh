@@ -8,10 +8,13 @@
 #   build-memcheck  the release executable under valgrind memcheck
 #   build-fuzz      a bounded libFuzzer run over the console run
 #   build-plain     the program alone, built without GoogleTest, and its
-#                   install, man page and .deb
+#                   install, man page and .deb (lintian, a second build the
+#                   same)
 #   build-release   the release suite, with the 32-bit Windows build and its
 #                   .zip under Wine, after a check that a run costs no more
 #                   than bench/floor.c
+#   build-libcxx    the program built with clang and libc++, and the console
+#                   tests of build-release run on it
 #   build-coverage  the same suite built for coverage: line and branch
 #                   coverage of src/, a summary here and an HTML report in
 #                   build-coverage/coverage/index.html, after clang-tidy
@@ -22,8 +25,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(g++ cmake make clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev
-  libbenchmark-dev valgrind man-db strace llvm clang-tidy cppcheck g++-mingw-w64-i686 wine
-  wine32:i386)
+  libbenchmark-dev libc++-dev libc++abi-dev valgrind man-db lintian strace llvm clang-tidy
+  cppcheck g++-mingw-w64-i686 wine wine32:i386)
 
 install_missing() {
   local missing=() steps=() p
@@ -117,6 +120,20 @@ coverage() {
   echo "HTML report: $dir/coverage/index.html"
 }
 
+# Debian's GoogleTest is built for libstdc++, so this build has no unit tests
+# of its own: the console tests of the release build run on its program.
+libcxx() {
+  local dir=build-libcxx
+  configure $dir -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_CXX_FLAGS=-stdlib=libc++ -DCMAKE_EXE_LINKER_FLAGS=-stdlib=libc++ \
+    -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON
+  compile $dir
+  local test
+  for test in cli_test pause_test; do
+    AVOIDREC_EXE="$PWD/$dir/avoidrec" build-release/tests/$test --gtest_brief=1
+  done
+}
+
 # clang-tidy, without its count of what it left out of the report.
 tidy() {
   clang-tidy --quiet "$@" 2>&1 | { grep -v ' warnings\? generated\.$' || true; }
@@ -167,5 +184,6 @@ stage "valgrind memcheck (build-memcheck)" memcheck
 stage "fuzzing (build-fuzz)" fuzzing
 stage "without GoogleTest (build-plain)" plain
 stage "release and Windows (build-release)" release
+stage "clang and libc++ (build-libcxx)" libcxx
 stage "clang-tidy and cppcheck" static_analysis
 stage "coverage (build-coverage)" coverage
