@@ -585,7 +585,8 @@ TEST(JobControl, SigtstpPutsTheTerminalBackThenFgWaitsAgain) {
   foreground_waits_again(s, before);
 }
 
-// `kill %1` on a job continued in the background: the group gets SIGTERM,
+// Continued in the background, the wait leaves the terminal, now the
+// shell's, alone and shows no hint. `kill %1` then sends the group SIGTERM,
 // and SIGCONT since it is stopped.
 TEST(JobControl, InTheBackgroundSigtermStillEndsIt) {
   session s;
@@ -595,12 +596,14 @@ TEST(JobControl, InTheBackgroundSigtermStillEndsIt) {
   kill(s.pid, SIGTSTP);
   report r;
   ASSERT_TRUE(next_report(s, r) && stopped_by(r, SIGTSTP)) << r.status;
-  // Continued in the background, its read of the key stops it by SIGTTIN;
-  // that stop may overtake the report of the continue.
+  // Its read of the key stops it by SIGTTIN; that stop may overtake the
+  // report of the continue.
+  s.screen.clear();
   command(s, 'b');
   while (next_report(s, r) && WIFCONTINUED(r.status)) {
   }
   ASSERT_TRUE(stopped_by(r, SIGTTIN)) << r.status;
+  EXPECT_EQ(s.screen.find(hint), std::string::npos) << "the hint was shown in the background";
   kill(-s.pid, SIGTERM);
   kill(-s.pid, SIGCONT);
   EXPECT_EQ(finish(s), 128 + SIGTERM) << s.screen;
@@ -791,6 +794,25 @@ TEST_F(Race, StopInterruptsTheRawEntry) {
   report r;
   ASSERT_TRUE(next_report(*s, r) && stopped_by(r, SIGTSTP)) << r.status;
   foreground_waits_again(*s, before);
+}
+
+// A setting of the terminal that fails with EINTR, which POSIX allows, is
+// made again: the wait still enters raw mode, and still puts the settings
+// back at its end.
+TEST_F(Race, RawEntryFailsWithEintr) {
+  start("ioctl:error=EINTR:when=" + std::to_string(at.raw));
+  ASSERT_TRUE(wait_for_raw_mode(*s));
+  type(*s, "q");
+  EXPECT_EQ(finish(*s), 0) << s->screen;
+  EXPECT_TRUE(same_settings(before, settings(*s)));
+}
+
+TEST_F(Race, RestoreFailsWithEintr) {
+  start("ioctl:error=EINTR:when=" + std::to_string(at.restore));
+  ASSERT_TRUE(wait_for_raw_mode(*s));
+  type(*s, "q");
+  EXPECT_EQ(finish(*s), 0) << s->screen;
+  EXPECT_TRUE(same_settings(before, settings(*s)));
 }
 
 // A key pressed as soon as the hint shows, before the terminal is in raw
