@@ -157,14 +157,14 @@ void release_signals() {
     if (sigismember(&caught, sig) == 1) sigaction(sig, &found[sig], nullptr);
 }
 
-// Sets `waiting` and the terminal together, with the handled signals blocked.
-bool enter(const termios& mode, int now_waiting) {
+// Runs `change` with the handled signals blocked, so that no handler sees
+// `waiting` and the terminal disagree, and none can stop the program halfway.
+template <class Change>
+void with_signals_blocked(Change change) {
   sigset_t old;
   sigprocmask(SIG_BLOCK, &caught, &old);
-  waiting = now_waiting;
-  const bool done = set_mode(mode);
+  change();
   sigprocmask(SIG_SETMASK, &old, nullptr);
-  return done;
 }
 
 // Reads one key press. A read that ends without a byte (end of file or an
@@ -222,17 +222,22 @@ void wait_for_key() {
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
   catch_signals();
-  sigset_t old;
-  sigprocmask(SIG_BLOCK, &caught, &old);
-  if (in_foreground()) tcflush(STDIN_FILENO, TCIFLUSH);
-  sigprocmask(SIG_SETMASK, &old, nullptr);
+  with_signals_blocked([] {
+    if (in_foreground()) tcflush(STDIN_FILENO, TCIFLUSH);
+  });
   std::fputs(hint, stderr);
   std::fflush(stderr);
-  enter(raw, 1);
+  with_signals_blocked([] {
+    waiting = 1;
+    set_mode(raw);
+  });
   read_key();
   // The rest of a key sent as several bytes is dropped with the settings
   // put back, so it does not reach the shell.
-  if (enter(saved, 0)) tcflush(STDIN_FILENO, TCIFLUSH);
+  with_signals_blocked([] {
+    waiting = 0;
+    if (set_mode(saved)) tcflush(STDIN_FILENO, TCIFLUSH);
+  });
   release_signals();
   std::fputc('\n', stderr);
 }

@@ -295,11 +295,13 @@ int exit_code(int status) {
 }
 
 // Waits a few seconds for the program to end, through stops and continues,
-// and reaps it itself if the shell has gone first. Returns its exit status,
-// or 128 plus the signal that ended it, or -1.
-int finish(session& s) {
+// bringing it back to the foreground at each stop if `fg` is set, and reaps
+// it itself if the shell has gone first. Returns its exit status, or 128
+// plus the signal that ended it, or -1.
+int finish(session& s, bool fg = false) {
   report r;
   while (next_report(s, r)) {
+    if (fg && WIFSTOPPED(r.status)) command(s, 'f');
     if (WIFEXITED(r.status) || WIFSIGNALED(r.status)) {
       s.ended = true;
       return exit_code(r.status);
@@ -309,20 +311,6 @@ int finish(session& s) {
   if (!within_seconds(s, [&] { return waitpid(s.pid, &status, WNOHANG) == s.pid; })) return -1;
   s.ended = true;
   return exit_code(status);
-}
-
-// Like finish, but brings the program back to the foreground each time it
-// stops.
-int finish_in_foreground(session& s) {
-  report r;
-  while (next_report(s, r)) {
-    if (WIFSTOPPED(r.status)) command(s, 'f');
-    if (WIFEXITED(r.status) || WIFSIGNALED(r.status)) {
-      s.ended = true;
-      return exit_code(r.status);
-    }
-  }
-  return -1;
 }
 
 // The number of bytes left in the terminal's input for whatever runs next.
@@ -783,7 +771,7 @@ TEST_F(Race, StopInsideTheTermHandler) {
   start("ioctl:signal=SIGTSTP:when=" + std::to_string(at.restore + 1));
   ASSERT_TRUE(wait_for_raw_mode(*s));
   kill(s->pid, SIGTERM);
-  EXPECT_EQ(finish_in_foreground(*s), 128 + SIGTERM) << s->screen;
+  EXPECT_EQ(finish(*s, true), 128 + SIGTERM) << s->screen;
   EXPECT_TRUE(same_settings(before, settings(*s)));
 }
 
