@@ -11,8 +11,8 @@
 #                   install, man page and .deb (lintian, a second build the
 #                   same)
 #   build-release   the release suite, with the 32-bit Windows build and its
-#                   .zip under Wine, after a check that a run costs no more
-#                   than bench/floor.c
+#                   .zip under Wine, after a check, built in build-bench,
+#                   that a run costs no more than bench/floor.c
 #   build-libcxx    the program built with clang and libc++, and the console
 #                   tests of build-release run on it
 #   build-coverage  the same suite built for coverage: line and branch
