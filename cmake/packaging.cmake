@@ -43,6 +43,8 @@ else()
     list(APPEND compressed ${PROJECT_BINARY_DIR}/${file}.gz)
   endforeach()
   add_custom_target(compressed_docs ALL DEPENDS ${compressed})
+  # Building the program alone leaves a tree that installs whole.
+  add_dependencies(avoidrec compressed_docs)
   install(TARGETS avoidrec RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${PROJECT_BINARY_DIR}/avoidrec.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${PROJECT_BINARY_DIR}/changelog.gz packaging/copyright
