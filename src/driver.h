@@ -25,6 +25,10 @@ const rec& build();
 // One console run: writes the prompt to out, reads one whitespace-delimited
 // word from in, and writes P's coefficients to out, each as "%d ", then a
 // line break. When the prompt cannot be written, or there is no word, a word
-// that is too long or holds a NUL byte, or a failed read or write, it writes
-// a message to err instead and no result. Returns the exit status: 0 or 1.
+// that is too long or holds a NUL byte, or a failed read, it writes a message
+// to err instead and no result; when the result cannot be written, the
+// message follows whatever part of it was. When in and out are terminals and
+// end of input, not white space, ended the input, a line break on out comes
+// first, so that what follows does not run on from the echoed word. Returns
+// the exit status: 0 or 1.
 int run(std::FILE* in, std::FILE* out, std::FILE* err);
