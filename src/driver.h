@@ -27,8 +27,8 @@ const rec& build();
 // line break. When the prompt cannot be written, or there is no word, a word
 // that is too long or holds a NUL byte, or a failed read, it writes a message
 // to err instead and no result; when the result cannot be written, the
-// message follows whatever part of it was. When in and out are terminals and
-// end of input, not white space, ended the input, a line break on out comes
-// first, so that what follows does not run on from the echoed word. Returns
-// the exit status: 0 or 1.
+// message follows whatever part of it was. When out is a terminal and end of
+// input comes right after the prompt, or, with in a terminal too, right after
+// the token, a line break on out comes first, so that what follows does not
+// run on from the prompt or the echoed token. Returns the exit status: 0 or 1.
 int run(std::FILE* in, std::FILE* out, std::FILE* err);
