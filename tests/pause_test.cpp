@@ -8,7 +8,7 @@
 // job stops, continues the job in the foreground or the background on
 // command, and passes a hang-up on to the job before it exits. Races are
 // reached exactly by running the program under strace, which delivers a
-// signal at one given system call.
+// signal, an error or a delay at one given system call.
 //
 // AVOIDREC_EXE in the environment points the tests at another build.
 #include <fcntl.h>
@@ -772,21 +772,29 @@ TEST_F(Race, StopInterruptsTheRawEntry) {
 // A setting of the terminal that fails with EINTR, which POSIX allows, is
 // made again: the wait still enters raw mode, and still puts the settings
 // back at its end.
-TEST_F(Race, RawEntryFailsWithEintr) {
-  start("ioctl:error=EINTR:when=" + std::to_string(at.raw));
+struct eintr_case {
+  std::string name;
+  int landmarks::*call;
+};
+
+void PrintTo(const eintr_case& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class InterruptedSetting : public Race, public ::testing::WithParamInterface<eintr_case> {};
+
+TEST_P(InterruptedSetting, IsMadeAgain) {
+  start("ioctl:error=EINTR:when=" + std::to_string(at.*GetParam().call));
   ASSERT_TRUE(wait_for_raw_mode(*s));
   type(*s, "q");
   EXPECT_EQ(finish(*s), 0) << s->screen;
   EXPECT_TRUE(same_settings(before, settings(*s)));
 }
 
-TEST_F(Race, RestoreFailsWithEintr) {
-  start("ioctl:error=EINTR:when=" + std::to_string(at.restore));
-  ASSERT_TRUE(wait_for_raw_mode(*s));
-  type(*s, "q");
-  EXPECT_EQ(finish(*s), 0) << s->screen;
-  EXPECT_TRUE(same_settings(before, settings(*s)));
-}
+INSTANTIATE_TEST_SUITE_P(Race, InterruptedSetting,
+                         ::testing::Values(eintr_case{"RawEntry", &landmarks::raw},
+                                           eintr_case{"Restore", &landmarks::restore}),
+                         [](const auto& info) { return info.param.name; });
 
 // Over a slow link the bytes of a key arrive apart: the rest of the key is
 // taken with it, not left for the shell. The program's wait for the rest is
