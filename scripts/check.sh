@@ -26,7 +26,7 @@ cd "$(dirname "$0")/.."
 
 packages=(g++ cmake make clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev
   libbenchmark-dev libc++-dev libc++abi-dev valgrind man-db lintian strace llvm clang-tidy
-  cppcheck g++-mingw-w64-i686 wine wine32:i386)
+  cppcheck g++-mingw-w64-i686 wine wine32:i386 zsh python3-pexpect)
 
 install_missing() {
   local missing=() steps=() p
