@@ -1,89 +1,256 @@
-#include <poll.h>
+#include <fcntl.h>
+#include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 
 #include "console.h"
 
 // The wait puts the terminal in raw mode, the one change the program makes to
-// it, and must put it back however the program ends. Three facts carry that:
+// it, and must put it back however the program ends, and take it again
+// however the program goes on. Four rules carry that:
 //
-// - `waiting` says whether raw mode is wanted. It changes only together with
-//   the terminal and with every handled signal blocked, and each handler runs
-//   with all of them blocked, so a handler sees the flag and the terminal
-//   agree and never interrupts another handler.
+// - `waiting` says whether raw mode is wanted. It changes only with every
+//   handled signal blocked, and each handler runs with all of them blocked,
+//   so no handler interrupts another or a change halfway.
 // - Every signal whose default action ends the program is caught for the
 //   wait: its handler puts the terminal back, then ends the program by the
-//   same signal, so the parent sees the usual status.
-// - The terminal is touched only while the program's group is the terminal's
-//   foreground group. A shell takes the terminal back, with its own settings,
-//   when a job stops; a job continued in the background leaves it alone.
+//   same signal, so the parent sees the usual status. The numbers the C
+//   library keeps for itself cannot be caught; they are held blocked until
+//   the terminal is back.
+// - Every stop goes one way: settings back, the stop itself (which the kernel
+//   may discard), then the terminal taken again as it is found. Every
+//   continue takes it again the same way, so settings changed while the
+//   program was stopped are the ones it puts back at the end.
+// - Whether the terminal is the program's to change is never checked before
+//   the change: that state can change in between. The change is attempted,
+//   and the kernel, which refuses a change from a background process group
+//   by sending SIGTTOU, decides in the same step.
 
 namespace {
 
+// ---- Platform facts ------------------------------------------------------
+
+// Room for every signal number of the systems this builds on: Linux has 64
+// (128 on MIPS), FreeBSD 128.
+constexpr int signal_slots = 129;
+static_assert(NSIG <= signal_slots, "a signal number would have no slot");
+
+// The highest signal number. FreeBSD's NSIG counts only the classic signals;
+// its real-time signals run to 126.
+int last_signal() {
+#ifdef SIGRTMAX
+  return std::min(std::max(NSIG - 1, static_cast<int>(SIGRTMAX)), signal_slots - 1);
+#else
+  return NSIG - 1;
+#endif
+}
+
+// Signals whose default action is to be ignored. Caught to end the program,
+// one would end the wait where the system means nothing to happen. SIGCONT,
+// which continues the program, is handled apart.
+bool ignored_by_default(int sig) {
+  // Everywhere: a child's change of state, urgent socket data, a new window
+  // size.
+  if (sig == SIGCHLD || sig == SIGURG || sig == SIGWINCH) return true;
+#ifdef SIGINFO
+  // The BSDs, macOS and illumos: the status key, Ctrl-T.
+  if (sig == SIGINFO) return true;
+#endif
+#if defined(__APPLE__) || defined(__FreeBSD__) || defined(__NetBSD__) || defined(__OpenBSD__) || \
+    defined(__DragonFly__)
+  // I/O possible: ignored there, but it ends the program on Linux.
+  if (sig == SIGIO) return true;
+#endif
+#ifdef __sun
+  // illumos: power failure, and the signals of threads, checkpoints, resource
+  // controls and the Java VM.
+  for (const int quiet :
+       {SIGPWR, SIGWAITING, SIGLWP, SIGCANCEL, SIGFREEZE, SIGTHAW, SIGXRES, SIGJVM1, SIGJVM2})
+    if (sig == quiet) return true;
+#endif
+  return false;
+}
+
+// The numbers the C library keeps for its threads (glibc: 32 and 33; musl: 32
+// to 34) can still end the program, by their default action, but its
+// sigaction refuses them and its sigprocmask leaves them out. On Linux the
+// kernel's own call blocks them, so one sent during the wait acts only once
+// the terminal is back. Elsewhere they stay as the C library keeps them.
+void hold_reserved(const bool (&numbers)[signal_slots], int how) {
+#ifdef __linux__
+  // The kernel's signal set: bit sig - 1 for each number, in words of
+  // unsigned long, NSIG - 1 bits in all.
+  constexpr std::size_t bits = 8 * sizeof(unsigned long);
+  unsigned long set[(signal_slots + bits - 1) / bits] = {};
+  for (int sig = 1; sig < signal_slots; ++sig) {
+    const auto bit = static_cast<std::size_t>(sig - 1);
+    if (numbers[sig]) set[bit / bits] |= 1UL << (bit % bits);
+  }
+  syscall(SYS_rt_sigprocmask, how, set, nullptr, (NSIG - 1) / 8);
+#else
+  static_cast<void>(numbers);
+  static_cast<void>(how);
+#endif
+}
+
+// ---- The wait's state ----------------------------------------------------
+
 constexpr char hint[] = "Press any key to continue . . . ";
 
-// The terminal's settings as found, and the ones used while waiting. Both
-// are set before the signal handlers that read them are installed.
+// The settings to put back, and raw mode, built from them.
 termios saved;
 termios raw;
 
 volatile std::sig_atomic_t waiting = 0;
 
-// The signals caught for the wait, and the dispositions found for them,
-// which are put back afterwards.
-sigset_t caught;
-struct sigaction found[NSIG];
+// A change of the terminal is being attempted; SIGTTOU came meanwhile.
+volatile std::sig_atomic_t changing = 0;
+volatile std::sig_atomic_t refused = 0;
 
-// Whether the program may change the terminal: its group is the terminal's
-// foreground group, or the terminal is not its controlling terminal, so no
-// shell shares it by job control.
-bool in_foreground() {
-  const pid_t group = tcgetpgrp(STDIN_FILENO);
-  return group == getpgrp() || (group < 0 && errno == ENOTTY);
+// Where the hint goes: the terminal the key is read from.
+int screen = STDERR_FILENO;
+
+// The signals caught for the wait, the dispositions found for them, put back
+// afterwards, and the numbers held blocked instead.
+sigset_t caught;
+struct sigaction found[signal_slots];
+bool reserved[signal_slots];
+
+// ---- The terminal --------------------------------------------------------
+
+bool same_settings(const termios& a, const termios& b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+         a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
 
-// Sets the terminal to `mode` if the program is in the foreground. Called
-// with the handled signals blocked; async-signal-safe.
-bool set_mode(const termios& mode) {
-  if (!in_foreground()) return false;
+// Non-canonical, no echo, no signal keys, no flow control and no
+// implementation-defined input processing, so that any single key, Ctrl-C,
+// Ctrl-Z and Ctrl-S included, ends the wait.
+termios raw_from(const termios& mode) {
+  termios made = mode;
+  made.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
+  made.c_iflag &= ~static_cast<tcflag_t>(IXON);
+  made.c_cc[VMIN] = 1;
+  made.c_cc[VTIME] = 0;
+  return made;
+}
+
+// Attempts one change of the terminal, `change` returning 0 or -1 as
+// tcsetattr does, and returns whether it was made. Called with the handled
+// signals blocked; async-signal-safe. SIGTTOU is let through meanwhile, to a
+// handler that only notes it: from a background group the kernel sends it and
+// fails the call, and the program then leaves the terminal alone. A SIGTTOU
+// from elsewhere that came while the change went through is raised again, to
+// be taken as the stop it is once the caller is done.
+template <class Change>
+bool attempt(Change change) {
+  sigset_t ttou;
+  sigemptyset(&ttou);
+  sigaddset(&ttou, SIGTTOU);
+  refused = 0;
+  changing = 1;
+  sigprocmask(SIG_UNBLOCK, &ttou, nullptr);
   int done = 0;
-  while ((done = tcsetattr(STDIN_FILENO, TCSANOW, &mode)) != 0 && errno == EINTR) {
+  while ((done = change()) != 0 && errno == EINTR && refused == 0) {
   }
+  sigprocmask(SIG_BLOCK, &ttou, nullptr);
+  changing = 0;
+  if (done == 0 && refused != 0) raise(SIGTTOU);
   return done == 0;
 }
 
-void install(int sig, void (*handler)(int)) {
+bool set_mode(const termios& mode) {
+  return attempt([&mode] { return tcsetattr(STDIN_FILENO, TCSANOW, &mode); });
+}
+
+bool discard_input() {
+  return attempt([] { return tcflush(STDIN_FILENO, TCIFLUSH); });
+}
+
+// Takes the terminal for the wait, unless it is in the wait's own raw mode
+// already (nothing took it meanwhile): raw mode is built from its settings as
+// they are now and entered, and once it is, those settings are the ones to
+// put back. From the background the terminal is another's, and nothing
+// changes. Returns whether raw mode was entered anew.
+bool take_terminal() {
+  termios now{};
+  if (tcgetattr(STDIN_FILENO, &now) != 0 || same_settings(now, raw)) return false;
+  const termios wanted = raw_from(now);
+  if (!set_mode(wanted)) return false;
+  saved = now;
+  raw = wanted;
+  return true;
+}
+
+// The terminal the key is read from, for writing: the hint belongs where the
+// key is awaited, wherever standard error goes. Standard error stands in only
+// when the terminal cannot be opened for writing.
+int open_screen() {
+  const int flags = fcntl(STDIN_FILENO, F_GETFL);
+  if (flags >= 0 && (flags & O_ACCMODE) == O_RDWR) return STDIN_FILENO;
+  const char* name = ttyname(STDIN_FILENO);
+  const int fd = name != nullptr ? open(name, O_WRONLY | O_NOCTTY | O_CLOEXEC) : -1;
+  return fd >= 0 ? fd : STDERR_FILENO;
+}
+
+// Async-signal-safe.
+void show(const char* text) {
+  std::size_t left = std::strlen(text);
+  while (left > 0) {
+    const ssize_t done = write(screen, text, left);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return;
+    text += done;
+    left -= static_cast<std::size_t>(done);
+  }
+}
+
+// ---- Signals -------------------------------------------------------------
+
+void install(int sig, void (*on_signal)(int)) {
   struct sigaction action {};
-  action.sa_handler = handler;
+  action.sa_handler = on_signal;
   action.sa_mask = caught;
-  action.sa_flags = SA_RESTART;
+  // A change of the terminal that SIGTTOU refused must fail, not be made
+  // again.
+  action.sa_flags = sig == SIGTTOU ? 0 : SA_RESTART;
   sigaction(sig, &action, nullptr);
 }
 
-// Takes the default action of sig now: ends or stops the program. sig is
-// blocked while its handler runs, so it is unblocked after being raised.
+// Takes the default action of sig now: ends the program, or stops it, or,
+// for a stop the kernel discards, nothing. sig is blocked while its handler
+// runs, so it is raised, then unblocked to be delivered; a handler that
+// returns finds its own disposition back.
 void take_default_action(int sig) {
-  struct sigaction action {};
-  action.sa_handler = SIG_DFL;
-  sigaction(sig, &action, nullptr);
+  struct sigaction default_action {};
+  struct sigaction own {};
+  default_action.sa_handler = SIG_DFL;
+  sigaction(sig, &default_action, &own);
   raise(sig);
-  // sig is blocked here, so raise returns and the unblock below delivers it.
-  // cppcheck-suppress unreachableCode
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, sig);
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  sigprocmask(SIG_BLOCK, &set, nullptr);
+  sigaction(sig, &own, nullptr);
 }
 
-void write_hint() {
-  const ssize_t ignored = write(STDERR_FILENO, hint, sizeof hint - 1);
-  static_cast<void>(ignored);
+// Whether a SIGCONT waits to be handled: the program was stopped, and
+// continued, since the handled signals were blocked.
+bool continued() {
+  sigset_t pending;
+  return sigpending(&pending) == 0 && sigismember(&pending, SIGCONT) == 1;
 }
 
 }  // namespace
@@ -96,21 +263,37 @@ static void on_ending_signal(int sig) {
   take_default_action(sig);
 }
 
-// SIGTSTP, SIGTTIN, SIGTTOU: the terminal is put back before the program
-// stops. SIGCONT takes it again.
+// SIGTSTP, SIGTTIN and SIGTTOU from outside: the terminal is put back before
+// the program stops. Whenever it goes on, stopped or not (the kernel discards
+// these stops in a process group that no shell controls), the wait takes the
+// terminal again; the hint is shown again only after a real stop, which the
+// SIGCONT that ended it tells.
 static void on_stop_signal(int sig) {
   const int saved_errno = errno;
   if (waiting != 0) set_mode(saved);
   take_default_action(sig);
-  install(sig, on_stop_signal);
+  if (waiting != 0 && take_terminal() && continued()) show(hint);
   errno = saved_errno;
 }
 
-// Continued, by `fg` or `bg`, after any stop (SIGSTOP included): back in the
-// foreground, the wait takes the terminal again and shows the hint anew.
+// SIGTTOU is also the kernel's answer to a change of the terminal from the
+// background, which is only noted. If it was ignored when the wait began, it
+// is ignored from outside still.
+static void on_terminal_output(int sig) {
+  if (changing != 0) {
+    refused = 1;
+    return;
+  }
+  if (found[SIGTTOU].sa_handler == SIG_DFL) on_stop_signal(sig);
+}
+
+// Continued, after a stop or not: if something changed the terminal meanwhile
+// (a shell puts its own settings back when a job stops), the wait takes it
+// again and shows the hint anew. One that finds raw mode in place changes
+// nothing, on the terminal or on the screen.
 static void on_continue_signal([[maybe_unused]] int sig) {
   const int saved_errno = errno;
-  if (waiting != 0 && set_mode(raw)) write_hint();
+  if (waiting != 0 && take_terminal()) show(hint);
   errno = saved_errno;
 }
 
@@ -118,60 +301,60 @@ static void on_continue_signal([[maybe_unused]] int sig) {
 
 namespace {
 
-bool is_stop_signal(int sig) {
-  return sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU;
+using handler = void (*)(int);
+
+handler handler_for(int sig) {
+  if (sig == SIGCONT) return on_continue_signal;
+  if (sig == SIGTTOU) return on_terminal_output;
+  if (sig == SIGTSTP || sig == SIGTTIN) return on_stop_signal;
+  return on_ending_signal;
 }
 
-// Signals that cannot be caught, and those whose default is to be ignored,
-// are left alone.
-bool is_left_alone(int sig) {
-  if (sig == SIGKILL || sig == SIGSTOP) return true;
-  if (sig == SIGCHLD || sig == SIGURG || sig == SIGWINCH) return true;
-#ifdef SIGINFO
-  if (sig == SIGINFO) return true;
-#endif
-  return false;
-}
-
-// Catches every signal from the platform's whole range, so none that ends
-// the program can be missed. A signal ignored at start (SIGHUP under nohup,
-// say) stays ignored; numbers the C library keeps for itself fail the query
-// and are skipped.
+// Catches every signal of the platform's whole range whose default action
+// ends or stops the program, so none can be missed, and SIGCONT and SIGTTOU
+// always, which the wait needs. A signal ignored at start (SIGHUP under
+// nohup, say) stays ignored; numbers whose disposition cannot even be read
+// are the C library's own and are held blocked instead.
 void catch_signals() {
   sigemptyset(&caught);
-  for (int sig = 1; sig < NSIG; ++sig) {
-    if (is_left_alone(sig) || sigaction(sig, nullptr, &found[sig]) != 0) continue;
-    if (found[sig].sa_handler == SIG_DFL) sigaddset(&caught, sig);
+  for (int sig = 1; sig <= last_signal(); ++sig) {
+    reserved[sig] = false;
+    if (sig == SIGKILL || sig == SIGSTOP) continue;
+    if (sigaction(sig, nullptr, &found[sig]) != 0) {
+      reserved[sig] = true;
+      continue;
+    }
+    const bool ends = found[sig].sa_handler == SIG_DFL && !ignored_by_default(sig);
+    if (ends || sig == SIGCONT || sig == SIGTTOU) sigaddset(&caught, sig);
   }
-  for (int sig = 1; sig < NSIG; ++sig) {
-    if (sigismember(&caught, sig) != 1) continue;
-    if (sig == SIGCONT)
-      install(sig, on_continue_signal);
-    else
-      install(sig, is_stop_signal(sig) ? on_stop_signal : on_ending_signal);
-  }
+  for (int sig = 1; sig <= last_signal(); ++sig)
+    if (sigismember(&caught, sig) == 1) install(sig, handler_for(sig));
+  hold_reserved(reserved, SIG_BLOCK);
 }
 
 void release_signals() {
-  for (int sig = 1; sig < NSIG; ++sig)
+  for (int sig = 1; sig <= last_signal(); ++sig)
     if (sigismember(&caught, sig) == 1) sigaction(sig, &found[sig], nullptr);
+  hold_reserved(reserved, SIG_UNBLOCK);
 }
 
-// Runs `change` with the handled signals blocked, so that no handler sees
-// `waiting` and the terminal disagree, and none can stop the program halfway.
+// Runs `change` with the handled signals blocked. The C library's SIG_SETMASK
+// would let the reserved numbers through, so the same set is unblocked after.
 template <class Change>
 void with_signals_blocked(Change change) {
-  sigset_t old;
-  sigprocmask(SIG_BLOCK, &caught, &old);
+  sigprocmask(SIG_BLOCK, &caught, nullptr);
   change();
-  sigprocmask(SIG_SETMASK, &old, nullptr);
+  sigprocmask(SIG_UNBLOCK, &caught, nullptr);
 }
 
 // Reads one key press. A read that ends without a byte (end of file or an
 // error: the terminal went away) ends the wait. A key that sends several
 // bytes (an arrow key sends ESC [ A) may have them arrive apart over a slow
 // link, so after an ESC the rest is read for 100 ms, as editors wait for the
-// rest of an escape sequence; ESC alone costs that much delay.
+// rest of an escape sequence; ESC alone costs that much delay. select, not
+// poll, waits for it: poll cannot wait on a terminal everywhere (older macOS),
+// and a hang-up makes the terminal readable, so the read that follows ends the
+// wait.
 void read_key() {
   constexpr auto escape_time = std::chrono::milliseconds(100);
   constexpr std::size_t longest_key = 32;
@@ -183,10 +366,13 @@ void read_key() {
   const auto deadline = std::chrono::steady_clock::now() + escape_time;
   for (;;) {
     const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        std::chrono::ceil<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return;
-    pollfd terminal{STDIN_FILENO, POLLIN, 0};
-    const int ready = poll(&terminal, 1, static_cast<int>(left.count()));
+    fd_set input;
+    FD_ZERO(&input);
+    FD_SET(STDIN_FILENO, &input);
+    timeval timeout{0, static_cast<suseconds_t>(left.count())};
+    const int ready = select(STDIN_FILENO + 1, &input, nullptr, nullptr, &timeout);
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0 || read(STDIN_FILENO, key, sizeof key) <= 0) return;
   }
@@ -201,43 +387,35 @@ bool is_terminal(std::FILE* stream) {
   return fd >= 0 && isatty(fd) != 0;
 }
 
-// There is no interpreter "pause" here, so the terminal is put in raw mode:
-// non-canonical, no echo, no signal keys, no flow control and no
-// implementation-defined input processing, so that any single key, Ctrl-C,
-// Ctrl-Z and Ctrl-S included, ends the wait. The key is read from the
-// terminal itself, not from the rest of the word's line that the word's read
-// left buffered, so the Enter after the word does not end the wait. Input
-// that is not a terminal is never waited on, so a pipe or a file ends the
-// program at once.
+// There is no interpreter "pause" here, so the terminal is put in raw mode.
+// The key is read from the terminal itself, not from the rest of the word's
+// line that the word's read left buffered, so the Enter after the word does
+// not end the wait. Input that is not a terminal is never waited on, so a
+// pipe or a file ends the program at once.
 //
 // Keys typed ahead are discarded before the hint is written, not after, so a
 // key pressed as soon as the hint shows is kept. The hint is written before
-// the terminal is touched, since writing it may fail or end the program (a
-// closed pipe, a file size limit).
+// the terminal is touched, since writing it may end the program where it
+// goes to standard error (a closed pipe, a file size limit). The rest of a
+// key sent as several bytes is dropped with the settings put back, so it does
+// not reach the shell.
 void wait_for_key() {
   if (isatty(STDIN_FILENO) == 0 || tcgetattr(STDIN_FILENO, &saved) != 0) return;
-  raw = saved;
-  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
-  raw.c_iflag &= ~static_cast<tcflag_t>(IXON);
-  raw.c_cc[VMIN] = 1;
-  raw.c_cc[VTIME] = 0;
+  raw = raw_from(saved);
+  screen = open_screen();
   catch_signals();
-  with_signals_blocked([] {
-    if (in_foreground()) tcflush(STDIN_FILENO, TCIFLUSH);
-  });
-  std::fputs(hint, stderr);
-  std::fflush(stderr);
+  with_signals_blocked([] { discard_input(); });
+  show(hint);
   with_signals_blocked([] {
     waiting = 1;
     set_mode(raw);
   });
   read_key();
-  // The rest of a key sent as several bytes is dropped with the settings
-  // put back, so it does not reach the shell.
   with_signals_blocked([] {
     waiting = 0;
-    if (set_mode(saved)) tcflush(STDIN_FILENO, TCIFLUSH);
+    if (set_mode(saved)) discard_input();
   });
+  show("\n");
   release_signals();
-  std::fputc('\n', stderr);
+  if (screen != STDIN_FILENO && screen != STDERR_FILENO) close(screen);
 }
