@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
@@ -60,26 +61,38 @@ int last_signal() {
 // one would end the wait where the system means nothing to happen. SIGCONT,
 // which continues the program, is handled apart.
 bool ignored_by_default(int sig) {
-  // Everywhere: a child's change of state, urgent socket data, a new window
-  // size.
-  if (sig == SIGCHLD || sig == SIGURG || sig == SIGWINCH) return true;
+  switch (sig) {
+    // Everywhere: a child's change of state, urgent socket data, a new window
+    // size.
+    case SIGCHLD:
+    case SIGURG:
+    case SIGWINCH:
 #ifdef SIGINFO
-  // The BSDs, macOS and illumos: the status key, Ctrl-T.
-  if (sig == SIGINFO) return true;
+    // The BSDs, macOS and illumos: the status key, Ctrl-T.
+    case SIGINFO:
 #endif
 #if defined(__APPLE__) || defined(__FreeBSD__) || defined(__NetBSD__) || defined(__OpenBSD__) || \
     defined(__DragonFly__)
-  // I/O possible: ignored there, but it ends the program on Linux.
-  if (sig == SIGIO) return true;
+    // I/O possible: ignored there, but it ends the program on Linux.
+    case SIGIO:
 #endif
 #ifdef __sun
-  // illumos: power failure, and the signals of threads, checkpoints, resource
-  // controls and the Java VM.
-  for (const int quiet :
-       {SIGPWR, SIGWAITING, SIGLWP, SIGCANCEL, SIGFREEZE, SIGTHAW, SIGXRES, SIGJVM1, SIGJVM2})
-    if (sig == quiet) return true;
+    // illumos: power failure, and the signals of threads, checkpoints,
+    // resource controls and the Java VM.
+    case SIGPWR:
+    case SIGWAITING:
+    case SIGLWP:
+    case SIGCANCEL:
+    case SIGFREEZE:
+    case SIGTHAW:
+    case SIGXRES:
+    case SIGJVM1:
+    case SIGJVM2:
 #endif
-  return false;
+      return true;
+    default:
+      return false;
+  }
 }
 
 // The numbers the C library keeps for its threads (glibc: 32 and 33; musl: 32
@@ -91,13 +104,13 @@ void hold_reserved(const bool (&numbers)[signal_slots], int how) {
 #ifdef __linux__
   // The kernel's signal set: bit sig - 1 for each number, in words of
   // unsigned long, NSIG - 1 bits in all.
-  constexpr std::size_t bits = 8 * sizeof(unsigned long);
+  constexpr std::size_t bits = CHAR_BIT * sizeof(unsigned long);
   unsigned long set[(signal_slots + bits - 1) / bits] = {};
   for (int sig = 1; sig < signal_slots; ++sig) {
     const auto bit = static_cast<std::size_t>(sig - 1);
     if (numbers[sig]) set[bit / bits] |= 1UL << (bit % bits);
   }
-  syscall(SYS_rt_sigprocmask, how, set, nullptr, (NSIG - 1) / 8);
+  syscall(SYS_rt_sigprocmask, how, set, nullptr, (NSIG - 1) / CHAR_BIT);
 #else
   static_cast<void>(numbers);
   static_cast<void>(how);
@@ -199,9 +212,12 @@ bool take_terminal() {
 int open_screen() {
   const int flags = fcntl(STDIN_FILENO, F_GETFL);
   if (flags >= 0 && (flags & O_ACCMODE) == O_RDWR) return STDIN_FILENO;
-  const char* name = ttyname(STDIN_FILENO);
-  const int fd = name != nullptr ? open(name, O_WRONLY | O_NOCTTY | O_CLOEXEC) : -1;
-  return fd >= 0 ? fd : STDERR_FILENO;
+  constexpr std::size_t longest_name = 256;
+  char name[longest_name] = {};
+  if (ttyname_r(STDIN_FILENO, name, sizeof name) != 0) return STDERR_FILENO;
+  const int fd = open(name, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return STDERR_FILENO;
+  return fd;
 }
 
 // Async-signal-safe.
@@ -238,6 +254,8 @@ void take_default_action(int sig) {
   default_action.sa_handler = SIG_DFL;
   sigaction(sig, &default_action, &own);
   raise(sig);
+  // sig is blocked here, so raise returns and the unblock below delivers it.
+  // cppcheck-suppress unreachableCode
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, sig);
