@@ -127,8 +127,7 @@ termios raw;
 
 volatile std::sig_atomic_t waiting = 0;
 
-// A change of the terminal is being attempted; SIGTTOU came meanwhile.
-volatile std::sig_atomic_t changing = 0;
+// SIGTTOU came while a change of the terminal was attempted.
 volatile std::sig_atomic_t refused = 0;
 
 // Where the hint goes: the terminal the key is read from.
@@ -159,26 +158,42 @@ termios raw_from(const termios& mode) {
   return made;
 }
 
+}  // namespace
+
+// The kernel's answer to a change of the terminal from the background.
+extern "C" {
+static void on_refusal([[maybe_unused]] int sig) {
+  refused = 1;
+}
+}
+
+namespace {
+
 // Attempts one change of the terminal, `change` returning 0 or -1 as
 // tcsetattr does, and returns whether it was made. Called with the handled
-// signals blocked; async-signal-safe. SIGTTOU is let through meanwhile, to a
+// signals blocked; async-signal-safe. Meanwhile SIGTTOU is let through to a
 // handler that only notes it: from a background group the kernel sends it and
 // fails the call, and the program then leaves the terminal alone. A SIGTTOU
 // from elsewhere that came while the change went through is raised again, to
-// be taken as the stop it is once the caller is done.
+// meet its own disposition once the caller is done.
 template <class Change>
 bool attempt(Change change) {
+  struct sigaction note {};
+  struct sigaction outside {};
+  note.sa_handler = on_refusal;
+  note.sa_mask = caught;
   sigset_t ttou;
+  sigset_t before;
   sigemptyset(&ttou);
   sigaddset(&ttou, SIGTTOU);
   refused = 0;
-  changing = 1;
-  sigprocmask(SIG_UNBLOCK, &ttou, nullptr);
+  sigaction(SIGTTOU, &note, &outside);
+  sigprocmask(SIG_UNBLOCK, &ttou, &before);
   int done = 0;
   while ((done = change()) != 0 && errno == EINTR && refused == 0) {
   }
-  sigprocmask(SIG_BLOCK, &ttou, nullptr);
-  changing = 0;
+  if (sigismember(&before, SIGTTOU) == 1) sigprocmask(SIG_BLOCK, &ttou, nullptr);
+  sigaction(SIGTTOU, &outside, nullptr);
   if (done == 0 && refused != 0) raise(SIGTTOU);
   return done == 0;
 }
@@ -238,9 +253,7 @@ void install(int sig, void (*on_signal)(int)) {
   struct sigaction action {};
   action.sa_handler = on_signal;
   action.sa_mask = caught;
-  // A change of the terminal that SIGTTOU refused must fail, not be made
-  // again.
-  action.sa_flags = sig == SIGTTOU ? 0 : SA_RESTART;
+  action.sa_flags = SA_RESTART;
   sigaction(sig, &action, nullptr);
 }
 
@@ -281,7 +294,7 @@ static void on_ending_signal(int sig) {
   take_default_action(sig);
 }
 
-// SIGTSTP, SIGTTIN and SIGTTOU from outside: the terminal is put back before
+// SIGTSTP, SIGTTIN and SIGTTOU: the terminal is put back before
 // the program stops. Whenever it goes on, stopped or not (the kernel discards
 // these stops in a process group that no shell controls), the wait takes the
 // terminal again; the hint is shown again only after a real stop, which the
@@ -292,17 +305,6 @@ static void on_stop_signal(int sig) {
   take_default_action(sig);
   if (waiting != 0 && take_terminal() && continued()) show(hint);
   errno = saved_errno;
-}
-
-// SIGTTOU is also the kernel's answer to a change of the terminal from the
-// background, which is only noted. If it was ignored when the wait began, it
-// is ignored from outside still.
-static void on_terminal_output(int sig) {
-  if (changing != 0) {
-    refused = 1;
-    return;
-  }
-  if (found[SIGTTOU].sa_handler == SIG_DFL) on_stop_signal(sig);
 }
 
 // Continued, after a stop or not: if something changed the terminal meanwhile
@@ -323,14 +325,13 @@ using handler = void (*)(int);
 
 handler handler_for(int sig) {
   if (sig == SIGCONT) return on_continue_signal;
-  if (sig == SIGTTOU) return on_terminal_output;
-  if (sig == SIGTSTP || sig == SIGTTIN) return on_stop_signal;
+  if (sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU) return on_stop_signal;
   return on_ending_signal;
 }
 
 // Catches every signal of the platform's whole range whose default action
-// ends or stops the program, so none can be missed, and SIGCONT and SIGTTOU
-// always, which the wait needs. A signal ignored at start (SIGHUP under
+// ends or stops the program, so none can be missed, and SIGCONT always, to
+// take the terminal again after any stop. A signal ignored at start (SIGHUP under
 // nohup, say) stays ignored; numbers whose disposition cannot even be read
 // are the C library's own and are held blocked instead.
 void catch_signals() {
@@ -343,7 +344,7 @@ void catch_signals() {
       continue;
     }
     const bool ends = found[sig].sa_handler == SIG_DFL && !ignored_by_default(sig);
-    if (ends || sig == SIGCONT || sig == SIGTTOU) sigaddset(&caught, sig);
+    if (ends || sig == SIGCONT) sigaddset(&caught, sig);
   }
   for (int sig = 1; sig <= last_signal(); ++sig)
     if (sigismember(&caught, sig) == 1) install(sig, handler_for(sig));
