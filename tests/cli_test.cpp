@@ -1,11 +1,14 @@
 // Runs the real executable with its standard input fed through a pipe, as a
-// script would, and checks its output byte for byte and its exit status.
+// script would, with or without arguments, and checks its output byte for
+// byte and its exit status; and once with its arguments at a terminal.
 //
 // AVOIDREC_EXE and AVOIDREC_LAUNCHER in the environment point it at another
 // build of the program and the command that runs it: the Windows build under
 // Wine, say.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,8 +17,11 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <ostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -27,6 +33,7 @@ const char* const exe = std::getenv("AVOIDREC_EXE") ? std::getenv("AVOIDREC_EXE"
 struct outcome {
   std::string out, err;
   int status = -1;
+  std::string unread{};  // what was left in the input pipe, when asked for
 };
 
 // Reads what is in the pipe without waiting for its other end to close: under
@@ -50,7 +57,11 @@ void write_all(int fd, const std::string& text) {
 
 // How the program's standard streams are set up, and what it is fed.
 struct setup {
-  std::string input{};  // written to its standard input, a pipe
+  std::vector<std::string> args{};  // its arguments after its name
+  std::string input{};              // written to its standard input, a pipe
+  // The input is all in the pipe before the program starts, and what it has
+  // not read is collected after it ends.
+  bool keep_unread = false;
   // The pipe is left non-blocking, as a caller might leave it, and its writer
   // falls silent after `input`, keeping it open until the program has ended.
   bool stalled_writer = false;
@@ -59,13 +70,32 @@ struct setup {
   rlim_t file_size_limit = RLIM_INFINITY;  // with SIGXFSZ ignored, so writes fail
 };
 
+// Runs the program with the arguments `how` gives, through the launcher if
+// there is one.
+[[noreturn]] void exec_exe(const setup& how) {
+  std::vector<const char*> argv;
+  if (launcher != nullptr) argv.push_back(launcher);
+  argv.push_back(exe);
+  for (const std::string& arg : how.args) argv.push_back(arg.c_str());
+  argv.push_back(nullptr);
+  // exec takes the strings as non-const for C's sake; it changes none of them.
+  char* const* args = const_cast<char* const*>(argv.data());
+  if (launcher != nullptr) {
+    execvp(launcher, args);
+  } else {
+    execv(exe, args);
+  }
+  _exit(127);
+}
+
 // Runs the program as `how` says and collects what it writes.
 outcome run_exe(const setup& how) {
   int in[2], out[2], err[2];
   if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return {};
   // A stalled writer's input is all in the pipe before the program starts,
   // so its read finds exactly that and then nothing.
-  if (how.stalled_writer) write_all(in[1], how.input);
+  const bool written_first = how.stalled_writer || how.keep_unread;
+  if (written_first) write_all(in[1], how.input);
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(how.stdin_path == nullptr ? in[0] : open(how.stdin_path, O_RDONLY), STDIN_FILENO);
@@ -78,26 +108,24 @@ outcome run_exe(const setup& how) {
       std::signal(SIGXFSZ, SIG_IGN);
     }
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-    if (launcher != nullptr) {
-      execlp(launcher, launcher, exe, static_cast<char*>(nullptr));
-    } else {
-      execl(exe, exe, static_cast<char*>(nullptr));
-    }
-    _exit(127);
+    exec_exe(how);
   }
-  for (int fd : {in[0], out[1], err[1]}) close(fd);
+  for (int fd : {out[1], err[1]}) close(fd);
+  if (!how.keep_unread) close(in[0]);
   // The program may stop reading long before the end of a long input.
   std::signal(SIGPIPE, SIG_IGN);
-  if (!how.stalled_writer) {
-    write_all(in[1], how.input);
-    close(in[1]);
-  }
+  if (!written_first) write_all(in[1], how.input);
+  if (!how.stalled_writer) close(in[1]);
   // The program writes far less than a pipe holds, so it can finish before
   // anything is read.
   int status = 0;
   waitpid(pid, &status, 0);
   if (how.stalled_writer) close(in[1]);
   outcome o;
+  if (how.keep_unread) {
+    o.unread = read_all(in[0]);
+    close(in[0]);
+  }
   o.out = read_all(out[0]);
   o.err = read_all(err[0]);
   close(out[0]);
@@ -280,5 +308,181 @@ INSTANTIATE_TEST_SUITE_P(Pauses, FailedRead,
                                            paused_case{"AfterTheLongestWord",
                                                        std::string(51, '0')}),
                          [](const auto& info) { return info.param.name; });
+
+// The three lines of a usage error.
+std::string unexpected(const std::string& argument) {
+  return "avoidrec: unexpected argument '" + argument +
+         "'\n"
+         "avoidrec reads the word from standard input: echo 00101 | avoidrec\n"
+         "Try 'avoidrec --help'.\n";
+}
+
+enum class stream { out, err };
+
+struct argument_case {
+  std::string name;
+  std::vector<std::string> args;
+  stream to;         // where the answer goes; the other stream stays empty
+  std::string text;  // the whole answer, or its first line when `first_line`
+  bool first_line;
+  int status;
+  bool runs;  // a run as without arguments, which reads the word
+};
+
+// Test names already say which case failed; print just that.
+void PrintTo(const argument_case& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class Arguments : public ::testing::TestWithParam<argument_case> {};
+
+std::string first_line(const std::string& text) {
+  return text.substr(0, text.find('\n') + 1);
+}
+
+// A word waits in standard input; only a run may read it. What a launcher
+// does with standard input is its own, so that is checked without one only.
+TEST_P(Arguments, AreAnsweredAsTheTableSays) {
+  const argument_case& c = GetParam();
+  const outcome o =
+      run_exe({.args = c.args, .input = "00101\n", .keep_unread = launcher == nullptr});
+  const std::string out = c.runs ? program_output(o.out) : with_lf(o.out);
+  const std::string err = with_lf(o.err);
+  const std::string& answer = c.to == stream::out ? out : err;
+  EXPECT_EQ(c.first_line ? first_line(answer) : answer, c.text);
+  EXPECT_EQ(c.to == stream::out ? err : out, "");
+  EXPECT_EQ(o.status, c.status);
+  if (c.runs) return;
+  // On Windows a wait is the interpreter's "pause", which writes to standard
+  // output.
+  EXPECT_EQ(o.out.find("Press any key"), std::string::npos) << "it waited";
+  if (launcher == nullptr) {
+    EXPECT_EQ(o.unread, "00101\n") << "it read standard input";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, Arguments,
+    ::testing::Values(
+        argument_case{"Help",
+                      {"--help"},
+                      stream::out,
+                      "Usage: avoidrec [--help | --version]\n",
+                      true,
+                      0,
+                      false},
+        argument_case{"Version",
+                      {"--version"},
+                      stream::out,
+                      "avoidrec " AVOIDREC_VERSION "\n",
+                      true,
+                      0,
+                      false},
+        argument_case{"ShortH", {"-h"}, stream::err, unexpected("-h"), false, 2, false},
+        argument_case{"Word", {"00101"}, stream::err, unexpected("00101"), false, 2, false},
+        argument_case{
+            "DoubleDash", {"--"}, stream::out, prompt + "0 2 0 0 0 -1 \n", false, 0, true},
+        argument_case{"Dash", {"-"}, stream::err, unexpected("-"), false, 2, false},
+        argument_case{
+            "HelpExtra", {"--help", "extra"}, stream::err, unexpected("extra"), false, 2, false},
+        argument_case{"VersionHelp",
+                      {"--version", "--help"},
+                      stream::err,
+                      unexpected("--help"),
+                      false,
+                      2,
+                      false},
+        argument_case{"Empty", {""}, stream::err, unexpected(""), false, 2, false},
+        argument_case{
+            "DoubleDashWord", {"--", "00101"}, stream::err, unexpected("00101"), false, 2, false},
+        argument_case{"DoubleDashHelp",
+                      {"--", "--help"},
+                      stream::err,
+                      unexpected("--help"),
+                      false,
+                      2,
+                      false}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(Cli, VersionCarriesTheCopyrightOfThePackages) {
+  std::ifstream notice(AVOIDREC_SOURCE_DIR "/packaging/copyright");
+  std::string line, copyright;
+  while (std::getline(notice, line)) {
+    if (line.rfind("Copyright ", 0) == 0) copyright = line;
+  }
+  ASSERT_FALSE(copyright.empty()) << "no copyright line in packaging/copyright";
+  const outcome o = run_exe({.args = {"--version"}});
+  EXPECT_EQ(with_lf(o.out), "avoidrec " AVOIDREC_VERSION "\n" + copyright + "\n");
+  EXPECT_EQ(o.status, 0);
+}
+
+// The help's example is what the program prints for it, but for the line's
+// last space, which a reader cannot see.
+TEST(Cli, HelpExampleIsWhatTheProgramPrints) {
+  const std::string help = with_lf(run_exe({.args = {"--help"}}).out);
+  const std::string command = "  $ echo ";
+  const std::size_t start = help.find(command);
+  ASSERT_NE(start, std::string::npos) << help;
+  const std::size_t word = start + command.size();
+  const std::size_t shown = help.find('\n', start) + 1 + 2;
+  ASSERT_EQ(help.substr(shown - 3, 3), "\n  ") << help;
+  const outcome o = run_exe({.input = help.substr(word, help.find(" | avoidrec\n", word) - word)});
+  EXPECT_EQ(program_output(o.out), help.substr(shown, help.find('\n', shown) - shown) + " \n");
+}
+
+TEST(Cli, FullDiskForTheHelpOrTheVersionIsAFailure) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full here";
+  for (const auto& [arg, what] : {std::pair{"--help", "help"}, std::pair{"--version", "version"}}) {
+    const outcome o = run_exe({.args = {arg}, .stdout_path = "/dev/full"});
+    EXPECT_EQ(o.status, 1) << arg;
+    reason(with_lf(o.err), std::string("avoidrec: cannot write the ") + what + ": ");
+  }
+}
+
+// Opens a pseudo-terminal's master side, with its slave side named in `slave`.
+int open_terminal(std::string& slave) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return -1;
+  slave = ptsname(master);
+  return master;
+}
+
+// Where a run would wait for a key, at its controlling terminal, an argument
+// is answered at once: the program ends by itself, and writes nothing to the
+// terminal, no hint either. A program that waited is ended after a while.
+TEST(ArgumentsAtATerminal, AreAnsweredWithoutAWait) {
+  for (const char* arg : {"--help", "--version", "00101"}) {
+    std::string slave;
+    const int master = open_terminal(slave);
+    ASSERT_GE(master, 0);
+    // Held open here too, so that what the program writes there stays to be
+    // read after it ends.
+    const int held = open(slave.c_str(), O_RDWR | O_NOCTTY);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      setsid();
+      const int tty = open(slave.c_str(), O_RDWR);
+      const int null = open("/dev/null", O_WRONLY);
+      dup2(tty, STDIN_FILENO);
+      dup2(null, STDOUT_FILENO);
+      dup2(null, STDERR_FILENO);
+      execl(exe, exe, arg, static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    const int process = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    EXPECT_GE(process, 0) << "pidfd_open: " << std::strerror(errno);
+    pollfd ended{process, POLLIN, 0};
+    const bool by_itself = process >= 0 && poll(&ended, 1, 10000) == 1;
+    if (!by_itself) kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(by_itself) << arg << ": it waited";
+    EXPECT_TRUE(WIFEXITED(status)) << arg;
+    char byte = 0;
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    EXPECT_EQ(read(master, &byte, 1), -1) << arg << ": it wrote to the terminal";
+    for (int fd : {process, held, master}) close(fd);
+  }
+}
 
 }  // namespace
