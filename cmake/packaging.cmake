@@ -49,9 +49,14 @@ else()
   install(FILES ${PROJECT_BINARY_DIR}/avoidrec.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${PROJECT_BINARY_DIR}/changelog.gz packaging/copyright
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The override means something only to lintian, inside the .deb: a plain
+  # install leaves it out, and the package adds its component.
   if(AVOIDREC_LINK_STATIC)
     install(FILES packaging/lintian-overrides
-            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME avoidrec)
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME avoidrec
+            COMPONENT deb EXCLUDE_FROM_ALL)
+    set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};avoidrec;Unspecified;/"
+                                     "${PROJECT_BINARY_DIR};avoidrec;deb;/")
   endif()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
