@@ -5,16 +5,26 @@
 # The floor is built twice: the ordinary, dynamically linked way, which is
 # the bar (exits 1 if avoidrec costs more), and statically linked, as
 # avoidrec is, to show what the calculation itself adds: most of the
-# dynamic floor's cost is the dynamic loader's. Builds in build-bench, a
-# tree of its own, with warnings as errors like every other tree.
+# dynamic floor's cost is the dynamic loader's.
+#
+# Usage: bench/compare.sh [tree]
+# With no argument it configures and builds build-bench, a tree of its own,
+# with warnings as errors like every other tree; given a release build tree
+# (the test command passes its build-release), it measures that tree's
+# program and builds only the floors there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DAVOIDREC_WERROR=ON >/dev/null
-cmake --build build-bench --target avoidrec >/dev/null
+tree=${1:-build-bench}
+if (($# == 0)); then
+  cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DAVOIDREC_WERROR=ON >/dev/null
+fi
+grep -qx 'CMAKE_BUILD_TYPE:STRING=Release' "$tree/CMakeCache.txt" ||
+  { echo "compare.sh: $tree is not a release build tree" >&2; exit 1; }
+cmake --build "$tree" --target avoidrec >/dev/null
 warnings=(-Wall -Wextra -Wpedantic -Werror)
-gcc -O2 "${warnings[@]}" bench/floor.c -o build-bench/floor
-gcc -O2 "${warnings[@]}" -static bench/floor.c -o build-bench/floor-static
+gcc -O2 "${warnings[@]}" bench/floor.c -o "$tree/floor"
+gcc -O2 "${warnings[@]}" -static bench/floor.c -o "$tree/floor-static"
 
 # Instructions executed by program $1 reading word $2.
 count() {
@@ -36,9 +46,9 @@ ratio() {
 echo "| word | avoidrec | floor | ratio | static floor | ratio to it |"
 echo "|---|---:|---:|---:|---:|---:|"
 for w in "${words[@]}"; do
-  ours=$(count build-bench/avoidrec "$w")
-  floor=$(count build-bench/floor "$w")
-  static_floor=$(count build-bench/floor-static "$w")
+  ours=$(count "$tree/avoidrec" "$w")
+  floor=$(count "$tree/floor" "$w")
+  static_floor=$(count "$tree/floor-static" "$w")
   ratio=$(ratio "$ours" "$floor")
   echo "| \`$w\` | $ours | $floor | $ratio | $static_floor | $(ratio "$ours" "$static_floor") |"
   worst=$(awk -v r="$ratio" -v w="$worst" 'BEGIN { print (r > w) ? r : w }')

@@ -1,26 +1,36 @@
 #!/usr/bin/env bash
-# The whole test run, from a fresh Debian 12 machine. It installs the Debian
-# packages it needs where they are missing (as root; otherwise it prints the
-# command and stops), checks the formatting, then builds and runs every
-# test, each kind in a build tree of its own, and ends with how long each
-# stage took:
-#   build-asan      the whole suite under AddressSanitizer and UBSan
-#   build-memcheck  the release executable under valgrind memcheck
-#   build-fuzz      a bounded libFuzzer run over the console run
-#   build-plain     the program alone, built without GoogleTest, and its
-#                   install, man page and .deb (lintian, a second build the
-#                   same)
-#   build-release   the release suite, with the 32-bit Windows build and its
-#                   .zip under Wine, after a check, built in build-bench,
-#                   that a run costs no more than bench/floor.c
-#   build-libcxx    the program built with clang and libc++, and the console
-#                   tests of build-release run on it
-#   build-coverage  the same suite built for coverage: line and branch
-#                   coverage of src/, a summary here and an HTML report in
-#                   build-coverage/coverage/index.html, after clang-tidy
-#                   and cppcheck over src/, which allow no finding
-# The README's own build/ is never touched. Warnings are errors throughout.
-# Any failure stops the script.
+# The whole test run, from a fresh Debian 12 machine: the gate before a change
+# is shared. It installs the Debian packages it needs where they are missing
+# (as root; otherwise it prints the command and stops), then runs these
+# stages, each configuration built once, in a build tree of its own, with
+# warnings as errors throughout:
+#   packages                  the Debian packages the stages below need
+#   formatting                clang-format, which must change nothing
+#   build-asan                the whole suite under AddressSanitizer and UBSan
+#   build-memcheck            the release program, linked dynamically as
+#                             valgrind needs, under valgrind memcheck
+#   build-fuzz                a bounded libFuzzer run over the console run
+#   build-plain               the program alone, built without GoogleTest, and
+#                             its install, man page and .deb (lintian, a second
+#                             build elsewhere the same)
+#   build-release             the release suite, with the 32-bit Windows build
+#                             and its .zip (a second build elsewhere the same)
+#                             under Wine
+#   cost (build-release)      a run of the release program costs no more than
+#                             bench/floor.c
+#   build-libcxx              the program built with clang and libc++, and the
+#                             console tests of build-release run on it
+#   clang-tidy and cppcheck   over src/, which must find nothing
+#   build-coverage            the suite built for coverage: line and branch
+#                             coverage of src/, a summary here and an HTML
+#                             report in build-coverage/coverage/index.html
+# A stage that passes prints one line, its name and time (the cost stage its
+# table too, the coverage stage its summary). The first one that fails stops
+# the run and prints what failed: the output of the command that failed, with
+# ctest's passing tests and make's progress left out. The last line is the
+# verdict. Each stage's full log stays in its build tree as check-<stage>.log
+# (in build-check/ for the stages without one). The README's own build/ is
+# never touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -43,27 +53,57 @@ install_missing() {
     local command="" step
     for step in "${steps[@]}"; do command+="${command:+ && }sudo $step"; done
     echo "  $command" >&2
-    exit 1
+    return 1
   fi
   for step in "${steps[@]}"; do DEBIAN_FRONTEND=noninteractive $step; done
+}
+
+log=/dev/null  # the running stage's full log
+since=0        # where the running command's output starts in it, in bytes
+command=""     # the running command
+shown=""       # what the running stage shows when it passes
+
+# Runs a command of the running stage with its output going to the stage's log.
+quietly() {
+  command=$*
+  since=$(stat -c %s "$log")
+  "$@" >>"$log" 2>&1
+}
+
+# The same, for a command whose output the stage shows when it passes.
+showing() {
+  command=$*
+  since=$(stat -c %s "$log")
+  "$@" 2>&1 | tee -a "$log" >>"$shown"
+}
+
+# What the running command has written so far.
+output() {
+  tail -c +$((since + 1)) "$log"
 }
 
 configure() {
   local dir=$1
   shift
-  cmake -S . -B "$dir" -DAVOIDREC_WERROR=ON "$@" >/dev/null
+  quietly cmake -S . -B "$dir" -DAVOIDREC_WERROR=ON "$@"
 }
 
+# A warning from make is a finding, like a compiler's.
 compile() {
-  cmake --build "$@" --parallel "$(nproc)"
+  quietly cmake --build "$@" --parallel "$(nproc)"
+  # Not grep -q, which would leave the pipe early.
+  if output | grep -E '^g?make(\[[0-9]+\])?: warning:' >/dev/null; then
+    command+=" (make warned)"
+    return 1
+  fi
 }
 
 run_tests() {
-  ctest --test-dir "$@" --output-on-failure --no-tests=error
+  quietly ctest --test-dir "$@" --output-on-failure --no-tests=error
 }
 
 formatting() {
-  clang-format --dry-run --Werror src/* tests/*.cpp fuzz/*.cpp bench/*.cpp bench/*.c
+  quietly clang-format --dry-run --Werror src/* tests/*.cpp fuzz/*.cpp bench/*.cpp bench/*.c
 }
 
 sanitizers() {
@@ -95,29 +135,12 @@ release() {
   configure build-release -DCMAKE_BUILD_TYPE=Release -DAVOIDREC_WINDOWS_TESTS=ON \
     -DAVOIDREC_BENCHMARKS=ON
   compile build-release
-  bash bench/compare.sh
   run_tests build-release -j 2 -LE package
 }
 
-coverage() {
-  local dir=build-coverage
-  configure $dir -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DAVOIDREC_COVERAGE=ON
-  compile $dir
-  rm -rf $dir/profiles
-  # Under a file size limit the counters cannot be written, so the program
-  # could not even start: those two cases run in the other builds only.
-  LLVM_PROFILE_FILE="$PWD/$dir/profiles/%c%p.profraw" \
-    run_tests $dir -j 2 -LE package -E 'FileSizeLimit|XfszWritingTheHint' 
-  llvm-profdata merge -sparse -o $dir/all.profdata $dir/profiles/*.profraw
-  # The program and the unit tests hold all the code of src/.
-  local objects=($dir/avoidrec)
-  local test
-  for test in rec_test fallback_test driver_test; do objects+=(-object "$dir/tests/$test"); done
-  llvm-cov show "${objects[@]}" -instr-profile=$dir/all.profdata -format=html \
-    -show-branches=count -output-dir=$dir/coverage "$PWD/src" >/dev/null
-  llvm-cov report "${objects[@]}" -instr-profile=$dir/all.profdata -show-branch-summary \
-    "$PWD/src"
-  echo "HTML report: $dir/coverage/index.html"
+# Measures the release tree's own program rather than building another.
+cost() {
+  showing bash bench/compare.sh build-release
 }
 
 # Debian's GoogleTest is built for libstdc++, so this build has no unit tests
@@ -130,7 +153,7 @@ libcxx() {
   compile $dir
   local test
   for test in cli_test pause_test; do
-    AVOIDREC_EXE="$PWD/$dir/avoidrec" build-release/tests/$test --gtest_brief=1
+    AVOIDREC_EXE="$PWD/$dir/avoidrec" quietly build-release/tests/$test --gtest_brief=1
   done
 }
 
@@ -139,51 +162,94 @@ tidy() {
   clang-tidy --quiet "$@" 2>&1 | { grep -v ' warnings\? generated\.$' || true; }
 }
 
-# The Windows console file is analysed with the cross build's own commands.
-static_analysis() {
+# The Windows console file, analysed with the cross build's own commands.
+tidy_windows() {
   local cxx_include
   cxx_include=$(ls -d /usr/lib/gcc/i686-w64-mingw32/*-win32/include/c++ | head -n 1)
-  tidy -p build-plain src/rec.cpp src/fallback.cpp src/driver.cpp src/console_posix.cpp src/main.cpp
   tidy -p build-release/windows --extra-arg=-isystem"$cxx_include" \
     --extra-arg=-isystem"$cxx_include/i686-w64-mingw32" src/console_windows.cpp
-  cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability \
+}
+
+static_analysis() {
+  quietly tidy -p build-plain src/rec.cpp src/fallback.cpp src/driver.cpp src/options.cpp \
+    src/console_posix.cpp src/main.cpp
+  quietly tidy_windows
+  quietly cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability \
     --inline-suppr --std=c++20 --library=posix -I src src
 }
 
-names=()
-took=()
-started=$SECONDS
+coverage() {
+  local dir=build-coverage
+  configure $dir -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DAVOIDREC_COVERAGE=ON
+  compile $dir
+  rm -rf $dir/profiles
+  # Under a file size limit the counters cannot be written, so the program
+  # could not even start: those two cases run in the other builds only.
+  LLVM_PROFILE_FILE="$PWD/$dir/profiles/%c%p.profraw" \
+    run_tests $dir -j 2 -LE package -E 'FileSizeLimit|XfszWritingTheHint'
+  quietly llvm-profdata merge -sparse -o $dir/all.profdata $dir/profiles/*.profraw
+  # The program and the unit tests hold all the code of src/.
+  local objects=("$dir/avoidrec")
+  local test
+  for test in rec_test fallback_test driver_test; do objects+=(-object "$dir/tests/$test"); done
+  quietly llvm-cov show "${objects[@]}" -instr-profile=$dir/all.profdata -format=html \
+    -show-branches=count -output-dir=$dir/coverage "$PWD/src"
+  showing llvm-cov report "${objects[@]}" -instr-profile=$dir/all.profdata \
+    -show-branch-summary "$PWD/src"
+  echo "HTML report: $dir/coverage/index.html" >>"$shown"
+}
 
+started=$SECONDS
+passed=0
 running=""
 running_since=0
 
+# stage <log name> <build tree> <title> <command...>
 stage() {
-  running=$1
+  local tree=$2
+  running=$3
   running_since=$SECONDS
-  shift
-  echo "== $running"
+  mkdir -p "$tree"
+  log=$tree/check-$1.log
+  shown=$tree/check-$1.shown
+  : >"$log"
+  : >"$shown"
+  printf '%-40s' "$running"
+  shift 3
   "$@"
-  names+=("$running")
-  took+=($((SECONDS - running_since)))
+  printf ' %4d s\n' $((SECONDS - running_since))
+  cat "$shown"
+  rm -f "$shown"
   running=""
+  passed=$((passed + 1))
 }
 
-report() {
-  local k
-  echo "== time taken"
-  for k in "${!names[@]}"; do printf '%-40s %4d s\n' "${names[k]}" "${took[k]}"; done
-  [[ -z $running ]] || printf '%-40s %4d s  FAILED\n' "$running" $((SECONDS - running_since))
-  printf '%-40s %4d s\n' total $((SECONDS - started))
-}
-trap report EXIT
+# What ctest and make write for each passing test and each step.
+progress='^\[ *[0-9]+%\] |^ +Start +[0-9]+: |^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* +Passed +[0-9.]+ sec$'
 
-stage "packages" install_missing
-stage "formatting" formatting
-stage "sanitizers (build-asan)" sanitizers
-stage "valgrind memcheck (build-memcheck)" memcheck
-stage "fuzzing (build-fuzz)" fuzzing
-stage "without GoogleTest (build-plain)" plain
-stage "release and Windows (build-release)" release
-stage "clang and libc++ (build-libcxx)" libcxx
-stage "clang-tidy and cppcheck" static_analysis
-stage "coverage (build-coverage)" coverage
+verdict() {
+  local status=$? total=$((SECONDS - started))
+  if [[ -n $running ]]; then
+    printf ' %4d s  FAILED\n' $((SECONDS - running_since))
+    echo "-- failed: $command"
+    output | { grep -aEv "$progress" || true; }
+    echo "check: FAILED in stage $running after $total s; its full log: $log"
+  elif ((status != 0)); then
+    echo "check: FAILED after $total s"
+  else
+    echo "check: all $passed stages passed in $total s"
+  fi
+}
+trap verdict EXIT
+
+stage packages build-check "packages" quietly install_missing
+stage formatting build-check "formatting" formatting
+stage sanitizers build-asan "sanitizers (build-asan)" sanitizers
+stage memcheck build-memcheck "valgrind memcheck (build-memcheck)" memcheck
+stage fuzzing build-fuzz "fuzzing (build-fuzz)" fuzzing
+stage plain build-plain "without GoogleTest (build-plain)" plain
+stage release build-release "release and Windows (build-release)" release
+stage cost build-release "cost (build-release)" cost
+stage libcxx build-libcxx "clang and libc++ (build-libcxx)" libcxx
+stage analysis build-check "clang-tidy and cppcheck" static_analysis
+stage coverage build-coverage "coverage (build-coverage)" coverage
