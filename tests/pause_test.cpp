@@ -1,22 +1,17 @@
 // Runs the real executable on a pseudo-terminal, as a person at a console
 // would, and checks the wait for a key press after the result: one key ends
-// it, and the terminal is left as it was found however the program ends.
+// it, and the terminal is left as it was found however the program ends,
+// stops or goes on.
 //
-// The program runs as the foreground job of a small job-control shell that
-// does what bash does where it matters here: it leads the terminal's
-// session, takes the terminal back and puts its own settings back when the
-// job stops, continues the job in the foreground or the background on
-// command, and passes a hang-up on to the job before it exits. Races are
-// reached exactly by running the program under strace, which delivers a
-// signal, an error or a delay at one given system call.
+// The program runs as the job of a small job-control shell (pty_shell.h), or
+// in a session of its own as a terminal window starts it. Races are reached
+// exactly by running the program under strace, which delivers a signal, an
+// error or a delay at one given system call.
 //
 // AVOIDREC_EXE in the environment points the tests at another build.
 #include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <sys/ioctl.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -30,11 +25,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "pty_shell.h"
 
 namespace {
 
@@ -43,294 +41,28 @@ using namespace std::chrono_literals;
 const char* const exe = std::getenv("AVOIDREC_EXE") ? std::getenv("AVOIDREC_EXE") : AVOIDREC_EXE;
 
 const std::string prompt = "enter word(ex. 00101) : ";
-const std::string hint = "Press any key to continue";
+const std::string hint = "Press any key to continue . . . ";
 const std::string worked_example = "0 2 0 0 0 -1 \r\n";
+const std::string too_long(53, '0');
 
-// How the program is started, apart from its terminal.
-struct launch {
-  int stderr_fd = -1;  // standard error, if not the terminal
-  bool ignore_hangup = false;
-  rlim_t file_size_limit = RLIM_INFINITY;
-  std::vector<std::string> tracer{};  // a command the program runs under: strace and its options
-  // The terminal is not the program's controlling terminal, as for a
-  // program in a session of its own that reads another terminal.
-  bool own_session = false;
-};
+// The numbers glibc keeps for its threads: sigaction refuses them, but their
+// default action ends a program all the same.
+constexpr int first_reserved = 32;
+constexpr int second_reserved = 33;
 
-// What the shell reports on each change of the job's state: the wait status,
-// and the terminal's settings as the shell found them, before it put its own
-// back on a stop.
-struct report {
-  int status = -1;
-  termios found{};
-};
+// Test names already say which case failed; the tables print just that.
+const auto by_name = [](const auto& info) { return info.param.name; };
 
-// ---- The shell, in a process of its own --------------------------------
-
-volatile std::sig_atomic_t job = 0;
-
-// As bash does when its terminal hangs up: the job gets the hang-up, and a
-// continue should it be stopped, and the shell exits.
-void on_shell_hangup(int) {
-  kill(-job, SIGHUP);
-  kill(-job, SIGCONT);
-  _exit(0);
+void start(pty_shell& s, const launch& how = {}) {
+  ASSERT_TRUE(s.start(exe, how));
 }
 
-[[noreturn]] void exec_program(int slave, const launch& how) {
-  if (how.own_session) {
-    setsid();
-  } else {
-    setpgid(0, 0);
-    tcsetpgrp(slave, getpid());
-  }
-  for (int sig = 1; sig < NSIG; ++sig) std::signal(sig, SIG_DFL);
-  std::signal(SIGHUP, how.ignore_hangup ? SIG_IGN : SIG_DFL);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  const rlimit no_core{0, 0};
-  const rlimit file_size{how.file_size_limit, how.file_size_limit};
-  setrlimit(RLIMIT_CORE, &no_core);
-  setrlimit(RLIMIT_FSIZE, &file_size);
-  dup2(slave, STDIN_FILENO);
-  dup2(slave, STDOUT_FILENO);
-  dup2(how.stderr_fd >= 0 ? how.stderr_fd : slave, STDERR_FILENO);
-  std::vector<char*> argv;
-  for (const std::string& word : how.tracer) argv.push_back(const_cast<char*>(word.c_str()));
-  argv.push_back(const_cast<char*>(exe));
-  argv.push_back(nullptr);
-  execv(argv[0], argv.data());
-  _exit(127);
-}
-
-// 'f' brings the job to the foreground and continues it, as `fg` does; 'b'
-// continues it in the background, as `bg` does. The end of the commands ends
-// the shell.
-bool obey(int commands, int slave, pid_t pid) {
-  char command = 0;
-  if (read(commands, &command, 1) != 1) return false;
-  if (command == 'f') tcsetpgrp(slave, pid);
-  kill(-pid, SIGCONT);
-  return true;
-}
-
-[[noreturn]] void run_shell(int slave, int commands, int reports, const launch& how) {
-  setsid();
-  ioctl(slave, TIOCSCTTY, 0);
-  // An interactive bash ignores these itself; its jobs get the defaults.
-  for (int sig : {SIGTSTP, SIGTTIN, SIGTTOU, SIGINT, SIGQUIT, SIGTERM}) std::signal(sig, SIG_IGN);
-  termios own{};
-  tcgetattr(slave, &own);
-  const pid_t pid = fork();
-  if (pid == 0) exec_program(slave, how);
-  if (!how.own_session) {
-    setpgid(pid, pid);
-    tcsetpgrp(slave, pid);
-  }
-  job = pid;
-  std::signal(SIGHUP, on_shell_hangup);
-  if (write(reports, &pid, sizeof pid) != sizeof pid) _exit(1);
-  // A hang-up waits while a change of state is reaped and reported, so that
-  // none is lost.
-  sigset_t hangup;
-  sigemptyset(&hangup);
-  sigaddset(&hangup, SIGHUP);
-  for (;;) {
-    pollfd command{commands, POLLIN, 0};
-    if (poll(&command, 1, 5) > 0 && !obey(commands, slave, pid)) _exit(0);
-    sigprocmask(SIG_BLOCK, &hangup, nullptr);
-    report r;
-    if (waitpid(pid, &r.status, WNOHANG | WUNTRACED | WCONTINUED) == pid) {
-      tcgetattr(slave, &r.found);
-      if (WIFSTOPPED(r.status)) {
-        tcsetpgrp(slave, getpgrp());
-        tcsetattr(slave, TCSADRAIN, &own);
-      }
-      if (write(reports, &r, sizeof r) != sizeof r) _exit(1);
-      if (WIFEXITED(r.status) || WIFSIGNALED(r.status)) _exit(0);
-    }
-    sigprocmask(SIG_UNBLOCK, &hangup, nullptr);
-  }
-}
-
-// ---- The test's side ---------------------------------------------------
-
-// A terminal, its shell and the program, all ended and reaped when the
-// session goes, whatever the test's outcome.
-struct session {
-  pid_t shell = -1;
-  pid_t pid = -1;  // the program, which leads its own process group
-  bool ended = false;
-  pid_t tracer = -1;
-  int master = -1;
-  int slave = -1;  // kept open here to read the terminal's settings
-  int commands = -1;
-  int reports = -1;
-  std::string screen;
-
-  explicit session(const launch& how = {});
-  session(const session&) = delete;
-  session& operator=(const session&) = delete;
-  ~session();
-};
-
-session::session(const launch& how) {
-  // A program whose shell has gone becomes this process's child, to be
-  // reaped here; so does strace's tracer.
-  prctl(PR_SET_CHILD_SUBREAPER, 1);
-  int to_shell[2];
-  int from_shell[2];
-  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return;
-  fcntl(master, F_SETFD, FD_CLOEXEC);
-  fcntl(slave, F_SETFD, FD_CLOEXEC);
-  if (pipe2(to_shell, O_CLOEXEC) != 0) return;
-  if (pipe2(from_shell, O_CLOEXEC) != 0) {
-    close(to_shell[0]);
-    close(to_shell[1]);
-    return;
-  }
-  shell = fork();
-  if (shell == 0) {
-    close(master);
-    run_shell(slave, to_shell[0], from_shell[1], how);
-  }
-  close(to_shell[0]);
-  close(from_shell[1]);
-  commands = to_shell[1];
-  reports = from_shell[0];
-  if (read(reports, &pid, sizeof pid) != sizeof pid) pid = -1;
-}
-
-session::~session() {
-  if (pid > 0 && !ended) kill(-pid, SIGKILL);
-  if (tracer > 0) kill(tracer, SIGKILL);
-  if (shell > 0) {
-    kill(shell, SIGKILL);
-    waitpid(shell, nullptr, 0);
-  }
-  for (pid_t child : {pid, tracer}) {
-    if (child > 0) waitpid(child, nullptr, 0);
-  }
-  for (int fd : {master, slave, commands, reports}) {
-    if (fd >= 0) close(fd);
-  }
-}
-
-// Reads what the program shows for up to `wait`, or less if the shell
-// reports meanwhile.
-void read_screen(session& s, std::chrono::milliseconds wait) {
-  pollfd p[2] = {{s.master, POLLIN, 0}, {s.reports, POLLIN, 0}};
-  if (poll(p, 2, static_cast<int>(wait.count())) <= 0 || (p[0].revents & POLLIN) == 0) return;
-  char buf[256];
-  const ssize_t got = read(s.master, buf, sizeof buf);
-  if (got > 0) s.screen.append(buf, static_cast<std::size_t>(got));
-}
-
-// Reads the screen until `done` holds or five seconds have passed.
-template <class Condition>
-bool within_seconds(session& s, Condition done) {
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    read_screen(s, 20ms);
-  }
-  return true;
-}
-
-bool wait_for_text(session& s, const std::string& text) {
-  return within_seconds(s, [&] { return s.screen.find(text) != std::string::npos; });
-}
-
-bool raw_mode(const termios& t) {
-  return (t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) == 0 && (t.c_iflag & IXON) == 0;
-}
-
-termios settings(const session& s) {
-  termios now{};
-  EXPECT_EQ(tcgetattr(s.slave, &now), 0);
-  return now;
-}
-
-bool wait_for_raw_mode(session& s) {
-  return within_seconds(s, [&] { return raw_mode(settings(s)); });
-}
-
-bool same_settings(const termios& a, const termios& b) {
-  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-         a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
-}
-
-void type(const session& s, const std::string& keys) {
-  ASSERT_EQ(write(s.master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
-}
-
-void command(const session& s, char c) {
-  ASSERT_EQ(write(s.commands, &c, 1), 1);
-}
-
-// Waits a few seconds for the shell's next report, reading the screen
-// meanwhile. False if none came, or the shell has gone.
-bool next_report(session& s, report& r) {
-  if (!within_seconds(s, [&] {
-        pollfd p{s.reports, POLLIN, 0};
-        return poll(&p, 1, 0) > 0;
-      }))
-    return false;
-  return read(s.reports, &r, sizeof r) == sizeof r;
-}
-
-// Whether the shell has nothing to report.
-bool unchanged(const session& s) {
-  pollfd p{s.reports, POLLIN, 0};
-  return poll(&p, 1, 0) == 0;
-}
-
-bool stopped_by(const report& r, int sig) {
-  return WIFSTOPPED(r.status) && WSTOPSIG(r.status) == sig;
-}
-
-int exit_code(int status) {
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// Waits a few seconds for the program to end, through stops and continues,
-// bringing it back to the foreground at each stop if `fg` is set, and reaps
-// it itself if the shell has gone first. Returns its exit status, or 128
-// plus the signal that ended it, or -1.
-int finish(session& s, bool fg = false) {
-  report r;
-  while (next_report(s, r)) {
-    if (fg && WIFSTOPPED(r.status)) command(s, 'f');
-    if (WIFEXITED(r.status) || WIFSIGNALED(r.status)) {
-      s.ended = true;
-      return exit_code(r.status);
-    }
-  }
-  int status = 0;
-  if (!within_seconds(s, [&] { return waitpid(s.pid, &status, WNOHANG) == s.pid; })) return -1;
-  s.ended = true;
-  return exit_code(status);
-}
-
-// The number of bytes left in the terminal's input for whatever runs next.
-// Canonical mode would hide an unfinished line, such as the rest of a key.
-int input_left(const session& s) {
-  termios plain = settings(s);
-  plain.c_lflag &= ~static_cast<tcflag_t>(ICANON);
-  tcsetattr(s.slave, TCSANOW, &plain);
-  int left = -1;
-  ioctl(s.slave, FIONREAD, &left);
-  return left;
-}
-
-// Starts the program, types the word and waits for the key wait to begin.
-void up_to_the_wait(session& s, const std::string& typed) {
-  ASSERT_GT(s.pid, 0);
-  ASSERT_TRUE(wait_for_text(s, prompt)) << s.screen;
-  type(s, typed);
-  ASSERT_TRUE(wait_for_text(s, hint)) << s.screen;
-  ASSERT_TRUE(wait_for_raw_mode(s));
+// Waits for the prompt, types the word and waits for the key wait to begin.
+void up_to_the_wait(pty_shell& s, const std::string& typed) {
+  ASSERT_TRUE(s.wait_for_text(prompt)) << s.screen;
+  s.type(typed);
+  ASSERT_TRUE(s.wait_for_text(hint)) << s.screen;
+  ASSERT_TRUE(s.wait_for_raw_mode());
 }
 
 // ---- One key ends the wait ---------------------------------------------
@@ -343,7 +75,6 @@ struct pause_case {
   int status;
 };
 
-// Test names already say which case failed; print just that.
 void PrintTo(const pause_case& c, std::ostream* os) {
   *os << c.name;
 }
@@ -352,23 +83,20 @@ class KeyWait : public ::testing::TestWithParam<pause_case> {};
 
 TEST_P(KeyWait, OneKeyEndsItAndLeavesTheTerminalAsFound) {
   const pause_case& t = GetParam();
-  session s;
-  ASSERT_GT(s.pid, 0);
-  const termios before = settings(s);
+  pty_shell s;
+  start(s);
   up_to_the_wait(s, t.typed);
   EXPECT_NE(s.screen.find(t.shown), std::string::npos) << s.screen;
 
   // The Enter after the word, and anything else typed ahead, must not end it.
   std::this_thread::sleep_for(300ms);
-  EXPECT_TRUE(unchanged(s)) << "ended before the key";
+  EXPECT_TRUE(s.unchanged()) << "ended before the key";
 
-  type(s, t.key);
-  EXPECT_EQ(finish(s), t.status) << s.screen;
-  EXPECT_TRUE(same_settings(before, settings(s)));
-  EXPECT_EQ(input_left(s), 0) << "part of the key was left for the next program";
+  s.type(t.key);
+  EXPECT_EQ(s.status(), t.status) << s.screen;
+  EXPECT_TRUE(same_settings(s.before, s.settings()));
+  EXPECT_EQ(s.input_left(), 0) << "part of the key was left for the next program";
 }
-
-const std::string too_long(53, '0');
 
 INSTANTIATE_TEST_SUITE_P(
     Keys, KeyWait,
@@ -397,49 +125,153 @@ INSTANTIATE_TEST_SUITE_P(
         pause_case{"WordEndedByEndOfInput", "0101\x04\x04", "0101\r\n0 2 -1 2 -1 \r\n", "q", 0},
         pause_case{"TooLongEndedByEndOfInput", too_long + "\x04\x04",
                    too_long + "\r\navoidrec: word too long", "q", 1}),
-    [](const auto& info) { return info.param.name; });
+    by_name);
 
-// The syscall the program is blocked in, from /proc, or -1.
-long blocked_in(pid_t pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/syscall");
-  long number = -1;
-  return file >> number ? number : -1;
+// ---- The whole screen of a plain run -----------------------------------
+
+struct screen_case {
+  std::string name;
+  std::string typed;  // everything typed after the prompt, at once
+  std::string shown;  // the whole screen, from the prompt to the end
+  int status;
+};
+
+void PrintTo(const screen_case& c, std::ostream* os) {
+  *os << c.name;
 }
 
-bool polling(pid_t pid) {
-  const long now = blocked_in(pid);
-#ifdef SYS_poll
-  if (now == SYS_poll) return true;
-#endif
-  return now == SYS_ppoll;
+class WholeScreen : public ::testing::TestWithParam<screen_case> {};
+
+// Byte for byte, as the terminal shows it: the prompt, the echo of what is
+// typed, the result or the message, the hint, nothing for the key, and the
+// line break after it. No line is empty, and none runs on from another.
+TEST_P(WholeScreen, IsExactlyWhatTheTerminalShows) {
+  const screen_case& t = GetParam();
+  pty_shell s;
+  start(s);
+  up_to_the_wait(s, t.typed);
+  s.type("q");
+  EXPECT_EQ(s.status(), t.status);
+  s.read_rest();
+  EXPECT_EQ(s.screen, t.shown);
 }
 
-// A terminal that is not the program's controlling terminal has no
-// foreground group to wait for: the wait takes it as it is.
-TEST(OtherTerminal, OneKeyEndsTheWait) {
+INSTANTIATE_TEST_SUITE_P(
+    Runs, WholeScreen,
+    ::testing::Values(
+        screen_case{"Word", "00101\n", prompt + "00101\r\n" + worked_example + hint + "\r\n", 0},
+        // The line break that end of input right after the prompt needs comes
+        // after an Enter too: the word's read cannot tell the two apart.
+        screen_case{"EnterThenEndOfInput", "\n\x04",
+                    prompt + "\r\n\r\navoidrec: no word entered\r\n" + hint + "\r\n", 1},
+        screen_case{"WordTooLong", too_long + "\n",
+                    prompt + too_long + "\r\navoidrec: word too long (at most 51 characters)\r\n" +
+                        hint + "\r\n",
+                    1}),
+    by_name);
+
+// ---- Where standard error goes -----------------------------------------
+
+enum class sink { dev_null, file, closed, dev_full, unread_pipe, closed_pipe, file_over_limit };
+
+struct redirection_case {
+  std::string name;
+  sink to;
+  bool stdin_read_only = false;
+};
+
+void PrintTo(const redirection_case& c, std::ostream* os) {
+  *os << c.name;
+}
+
+// Standard error for the program, as `how` takes it, and a descriptor to
+// read back what reached it, or -1.
+int redirect(sink to, launch& how) {
+  int ends[2] = {-1, -1};
+  char name[] = "/tmp/avoidrec-stderr-XXXXXX";
+  switch (to) {
+    case sink::dev_null:
+      how.stderr_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+      return -1;
+    case sink::dev_full:
+      how.stderr_fd = open("/dev/full", O_WRONLY | O_CLOEXEC);
+      return -1;
+    case sink::closed:
+      how.stderr_fd = stderr_closed;
+      return -1;
+    case sink::file:
+    case sink::file_over_limit:
+      how.stderr_fd = mkostemp(name, O_CLOEXEC);
+      unlink(name);
+      if (to == sink::file_over_limit) how.file_size_limit = 0;
+      return fcntl(how.stderr_fd, F_DUPFD_CLOEXEC, 0);
+    case sink::unread_pipe:
+    case sink::closed_pipe:
+      if (pipe2(ends, O_CLOEXEC) != 0) return -1;
+      how.stderr_fd = ends[1];
+      if (to == sink::unread_pipe) return ends[0];
+      close(ends[0]);
+      return -1;
+  }
+  return -1;
+}
+
+// The number of bytes that reached a file or a pipe.
+int bytes_in(int fd) {
+  struct stat file {};
+  if (fstat(fd, &file) == 0 && S_ISREG(file.st_mode)) return static_cast<int>(file.st_size);
+  int queued = -1;
+  ioctl(fd, FIONREAD, &queued);
+  return queued;
+}
+
+class StandardError : public ::testing::TestWithParam<redirection_case> {};
+
+// Wherever standard error goes, the hint and the line break after the key
+// are shown on the terminal the key is read from, and a key ends the wait.
+// Nothing goes to standard error, so no closed pipe and no file size limit
+// can end the program there.
+TEST_P(StandardError, TheHintIsShownWhereTheKeyIsRead) {
+  const redirection_case& t = GetParam();
   launch how;
-  how.own_session = true;
-  session s(how);
-  ASSERT_GT(s.pid, 0);
-  const termios before = settings(s);
+  how.stdin_read_only = t.stdin_read_only;
+  const int reached = redirect(t.to, how);
+  pty_shell s;
+  start(s, how);
+  if (how.stderr_fd >= 0) close(how.stderr_fd);
   up_to_the_wait(s, "00101\n");
-  type(s, "q");
-  EXPECT_EQ(finish(s), 0) << s.screen;
-  EXPECT_TRUE(same_settings(before, settings(s)));
+  s.type("q");
+  EXPECT_EQ(s.status(), 0) << s.screen;
+  s.read_rest();
+  EXPECT_THAT(s.screen, ::testing::EndsWith(worked_example + hint + "\r\n"));
+  EXPECT_TRUE(same_settings(s.before, s.settings()));
+  if (reached >= 0) {
+    EXPECT_EQ(bytes_in(reached), 0) << "written to standard error";
+    close(reached);
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(Redirections, StandardError,
+                         ::testing::Values(redirection_case{"DevNull", sink::dev_null},
+                                           redirection_case{"File", sink::file},
+                                           redirection_case{"Closed", sink::closed},
+                                           redirection_case{"DevFull", sink::dev_full},
+                                           redirection_case{"PipeNobodyReads", sink::unread_pipe},
+                                           redirection_case{"ClosedPipe", sink::closed_pipe},
+                                           redirection_case{"FileSizeLimit", sink::file_over_limit},
+                                           // The terminal is opened again by name to be written.
+                                           redirection_case{"StdinReadOnly", sink::dev_null, true}),
+                         by_name);
 
 // ---- Every signal that ends the program --------------------------------
-
-// How a signal reaches the waiting program.
-enum class sent { by_kill, by_hint_to_closed_pipe, by_hint_over_size_limit };
 
 struct signal_case {
   std::string name;
   int sig;
-  sent how;
+  // The signal waits for the key, so that it acts with the terminal put back.
+  bool after_key = false;
 };
 
-// Test names already say which case failed; print just that.
 void PrintTo(const signal_case& c, std::ostream* os) {
   *os << c.name;
 }
@@ -448,139 +280,210 @@ class EndingSignal : public ::testing::TestWithParam<signal_case> {};
 
 TEST_P(EndingSignal, EndsTheProgramByThatSignalWithTheTerminalAsFound) {
   const signal_case& t = GetParam();
-  launch how;
-  int closed_pipe[2] = {-1, -1};
-  char limited[] = "/tmp/avoidrec-stderr-XXXXXX";
-  if (t.how == sent::by_hint_to_closed_pipe) {
-    ASSERT_EQ(pipe(closed_pipe), 0);
-    close(closed_pipe[0]);
-    how.stderr_fd = closed_pipe[1];
-  } else if (t.how == sent::by_hint_over_size_limit) {
-    how.stderr_fd = mkstemp(limited);
-    ASSERT_GE(how.stderr_fd, 0);
-    unlink(limited);
-    how.file_size_limit = 0;
+  pty_shell s;
+  start(s);
+  up_to_the_wait(s, "00101\n");
+  s.signal(t.sig);
+  if (t.after_key) {
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(s.unchanged()) << "ended before the key";
+    s.type("q");
   }
-  session s(how);
-  if (how.stderr_fd >= 0) close(how.stderr_fd);
-  ASSERT_GT(s.pid, 0);
-  const termios before = settings(s);
-
-  ASSERT_TRUE(wait_for_text(s, prompt)) << s.screen;
-  type(s, "00101\n");
-  ASSERT_TRUE(wait_for_text(s, worked_example)) << s.screen;
-  if (t.how == sent::by_kill) {
-    ASSERT_TRUE(wait_for_raw_mode(s));
-    kill(s.pid, t.sig);
-  }
-  EXPECT_EQ(finish(s), 128 + t.sig) << s.screen;
-  EXPECT_TRUE(same_settings(before, settings(s)));
+  EXPECT_EQ(s.status(), 128 + t.sig) << s.screen;
+  EXPECT_TRUE(same_settings(s.before, s.settings()));
 }
 
 // Classic ones, the hang-up a shell passes on, real-time ones, ones that are
-// normally synchronous but sent by kill here, and ones the hint's write
-// raises.
+// normally synchronous but sent by kill here, and the C library's own.
 INSTANTIATE_TEST_SUITE_P(
     Signals, EndingSignal,
-    ::testing::Values(
-        signal_case{"Term", SIGTERM, sent::by_kill}, signal_case{"Int", SIGINT, sent::by_kill},
-        signal_case{"Quit", SIGQUIT, sent::by_kill}, signal_case{"Usr1", SIGUSR1, sent::by_kill},
-        signal_case{"Alrm", SIGALRM, sent::by_kill}, signal_case{"Pwr", SIGPWR, sent::by_kill},
-        signal_case{"Io", SIGIO, sent::by_kill}, signal_case{"Hup", SIGHUP, sent::by_kill},
-        signal_case{"RtMin", SIGRTMIN, sent::by_kill},
-        signal_case{"RtMax", SIGRTMAX, sent::by_kill},
-        signal_case{"SegvByKill", SIGSEGV, sent::by_kill},
-        signal_case{"SysByKill", SIGSYS, sent::by_kill},
-        signal_case{"PipeWritingTheHint", SIGPIPE, sent::by_hint_to_closed_pipe},
-        signal_case{"XfszWritingTheHint", SIGXFSZ, sent::by_hint_over_size_limit}),
-    [](const auto& info) { return info.param.name; });
+    ::testing::Values(signal_case{"Term", SIGTERM}, signal_case{"Int", SIGINT},
+                      signal_case{"Quit", SIGQUIT}, signal_case{"Usr1", SIGUSR1},
+                      signal_case{"Alrm", SIGALRM}, signal_case{"Pwr", SIGPWR},
+                      signal_case{"Io", SIGIO}, signal_case{"Hup", SIGHUP},
+                      signal_case{"RtMin", SIGRTMIN}, signal_case{"RtMax", SIGRTMAX},
+                      signal_case{"SegvByKill", SIGSEGV}, signal_case{"SysByKill", SIGSYS},
+                      signal_case{"Reserved32", first_reserved, true},
+                      signal_case{"Reserved33", second_reserved, true}),
+    by_name);
 
-// Signals whose default is to be ignored, such as a resized window's, leave
-// the wait alone.
+// Signals whose default is to be ignored, such as a resized window's, and a
+// continue that follows no stop, leave the wait alone, the screen included.
 class IgnoredSignal : public ::testing::TestWithParam<signal_case> {};
 
 TEST_P(IgnoredSignal, LeavesTheWaitAlone) {
-  session s;
-  ASSERT_GT(s.pid, 0);
-  const termios before = settings(s);
+  pty_shell s;
+  start(s);
   up_to_the_wait(s, "00101\n");
-  kill(s.pid, GetParam().sig);
-  std::this_thread::sleep_for(100ms);
-  EXPECT_TRUE(unchanged(s)) << "the signal ended the wait";
-  type(s, "q");
-  EXPECT_EQ(finish(s), 0) << s.screen;
-  EXPECT_TRUE(same_settings(before, settings(s)));
+  s.screen.clear();
+  s.signal(GetParam().sig);
+  s.read_rest();
+  EXPECT_TRUE(s.unchanged()) << "the signal ended the wait";
+  EXPECT_EQ(s.screen, "") << "the signal changed the screen";
+  s.type("q");
+  EXPECT_EQ(s.status(), 0) << s.screen;
+  EXPECT_TRUE(same_settings(s.before, s.settings()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, IgnoredSignal,
-                         ::testing::Values(signal_case{"Winch", SIGWINCH, sent::by_kill},
-                                           signal_case{"Chld", SIGCHLD, sent::by_kill},
-                                           signal_case{"Urg", SIGURG, sent::by_kill}),
-                         [](const auto& info) { return info.param.name; });
+                         ::testing::Values(signal_case{"Winch", SIGWINCH},
+                                           signal_case{"Chld", SIGCHLD}, signal_case{"Urg", SIGURG},
+                                           signal_case{"Cont", SIGCONT}),
+                         by_name);
 
-// ---- Job control, as a shell does it -----------------------------------
+// ---- Stops, as a shell and a terminal window meet them -----------------
+
+// A terminal that is not the program's controlling terminal has no
+// foreground group to wait for: the wait takes it as it is.
+TEST(OtherTerminal, OneKeyEndsTheWait) {
+  launch how;
+  how.use = terminal_use::other_terminal;
+  pty_shell s;
+  start(s, how);
+  up_to_the_wait(s, "00101\n");
+  s.type("q");
+  EXPECT_EQ(s.status(), 0) << s.screen;
+  EXPECT_TRUE(same_settings(s.before, s.settings()));
+}
 
 // Continued in the foreground after any stop, the wait takes the terminal
 // again, though the shell put its own settings back, and shows the hint anew.
-void foreground_waits_again(session& s, const termios& before) {
+void continue_in_the_foreground(pty_shell& s) {
   s.screen.clear();
-  command(s, 'f');
+  s.fg();
   report r;
-  ASSERT_TRUE(next_report(s, r));
+  ASSERT_TRUE(s.next_report(r));
   EXPECT_TRUE(WIFCONTINUED(r.status)) << r.status;
-  ASSERT_TRUE(wait_for_raw_mode(s)) << "the wait is in line mode";
-  EXPECT_TRUE(wait_for_text(s, hint)) << "the hint is shown again: " << s.screen;
-  type(s, "q");
-  EXPECT_EQ(finish(s), 0) << s.screen;
-  EXPECT_TRUE(same_settings(before, settings(s)));
+  ASSERT_TRUE(s.wait_for_raw_mode()) << "the wait is in line mode";
+  EXPECT_TRUE(s.wait_for_text(hint)) << "the hint is shown again: " << s.screen;
 }
 
-TEST(JobControl, StoppedBySigstopThenFgWaitsAgain) {
-  session s;
-  ASSERT_GT(s.pid, 0);
-  const termios before = settings(s);
-  up_to_the_wait(s, "00101\n");
-  kill(s.pid, SIGSTOP);
-  report r;
-  ASSERT_TRUE(next_report(s, r) && stopped_by(r, SIGSTOP)) << r.status;
-  foreground_waits_again(s, before);
+struct stop_case {
+  std::string name;
+  int sig;
+  int times;
+  // With no job control the kernel discards the stop: the program goes on.
+  terminal_use use = terminal_use::job;
+};
+
+void PrintTo(const stop_case& c, std::ostream* os) {
+  *os << c.name;
 }
 
-TEST(JobControl, SigtstpPutsTheTerminalBackThenFgWaitsAgain) {
-  session s;
-  ASSERT_GT(s.pid, 0);
-  const termios before = settings(s);
-  up_to_the_wait(s, "00101\n");
-  kill(s.pid, SIGTSTP);
-  report r;
-  ASSERT_TRUE(next_report(s, r) && stopped_by(r, SIGTSTP)) << r.status;
-  EXPECT_TRUE(same_settings(before, r.found)) << "the terminal was left raw at the stop";
-  foreground_waits_again(s, before);
+const std::vector<stop_case> stops = {
+    {"Sigstop", SIGSTOP, 1},
+    {"Sigtstp", SIGTSTP, 1},
+    {"SigtstpTwice", SIGTSTP, 2},
+    {"SigttinTwice", SIGTTIN, 2},
+    {"SigttouTwice", SIGTTOU, 2},
+    {"SigtstpDiscarded", SIGTSTP, 2, terminal_use::no_job_control},
+    {"SigttinDiscarded", SIGTTIN, 2, terminal_use::no_job_control},
+    {"SigttouDiscarded", SIGTTOU, 2, terminal_use::no_job_control},
+};
+
+// A stop that the kernel discards puts nothing right: the wait goes on in
+// raw mode, with neither the shell told nor the hint shown again.
+void stop_discarded(pty_shell& s, int sig) {
+  s.screen.clear();
+  s.signal(sig);
+  s.read_rest();
+  EXPECT_TRUE(s.unchanged()) << "the program stopped or ended";
+  EXPECT_TRUE(raw_mode(s.settings())) << "the wait went on in line mode";
+  EXPECT_EQ(s.screen, "");
 }
+
+class Stop : public ::testing::TestWithParam<stop_case> {};
+
+// A stop the program can catch puts the terminal back before it; SIGSTOP
+// leaves that to the shell. Each time, `fg` brings the wait back, and at the
+// end one key ends it with the terminal as found.
+TEST_P(Stop, FgWaitsAgainAndTheTerminalIsAsFound) {
+  const stop_case& t = GetParam();
+  launch how;
+  how.use = t.use;
+  pty_shell s;
+  start(s, how);
+  up_to_the_wait(s, "00101\n");
+  for (int i = 1; i <= t.times; ++i) {
+    SCOPED_TRACE("stop " + std::to_string(i));
+    if (t.use == terminal_use::no_job_control) {
+      stop_discarded(s, t.sig);
+      continue;
+    }
+    report r;
+    ASSERT_TRUE(s.stop(t.sig, r)) << r.status;
+    if (t.sig != SIGSTOP) {
+      EXPECT_TRUE(same_settings(s.before, r.found)) << "the terminal was left raw at the stop";
+    }
+    continue_in_the_foreground(s);
+  }
+  s.type("q");
+  EXPECT_EQ(s.status(), 0) << s.screen;
+  EXPECT_TRUE(same_settings(s.before, s.settings()));
+  EXPECT_EQ(s.input_left(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stops, Stop, ::testing::ValuesIn(stops), by_name);
+
+class StopAndStty : public ::testing::TestWithParam<stop_case> {};
+
+// Settings changed at the shell while the program is stopped, as `stty erase
+// ^H` changes them, are the ones the program puts back at the end, and at
+// the next stop.
+TEST_P(StopAndStty, KeepsTheSettingsMadeWhileStopped) {
+  const stop_case& t = GetParam();
+  pty_shell s;
+  start(s);
+  up_to_the_wait(s, "00101\n");
+  termios expected = s.before;
+  for (int i = 1; i <= t.times; ++i) {
+    SCOPED_TRACE("stop " + std::to_string(i));
+    report r;
+    ASSERT_TRUE(s.stop(t.sig, r)) << r.status;
+    if (t.sig != SIGSTOP) {
+      EXPECT_TRUE(same_settings(expected, r.found)) << "the settings put back at the stop";
+    }
+    expected.c_cc[VERASE] = '\b';
+    s.set_settings(expected);
+    continue_in_the_foreground(s);
+  }
+  s.type("q");
+  EXPECT_EQ(s.status(), 0) << s.screen;
+  EXPECT_EQ(s.settings().c_cc[VERASE], '\b');
+  EXPECT_TRUE(same_settings(expected, s.settings()));
+}
+
+std::vector<stop_case> stops_under_job_control() {
+  std::vector<stop_case> kept;
+  for (const stop_case& c : stops)
+    if (c.use == terminal_use::job) kept.push_back(c);
+  return kept;
+}
+
+INSTANTIATE_TEST_SUITE_P(Stops, StopAndStty, ::testing::ValuesIn(stops_under_job_control()),
+                         by_name);
 
 // Continued in the background, the wait leaves the terminal, now the
 // shell's, alone and shows no hint. `kill %1` then sends the group SIGTERM,
 // and SIGCONT since it is stopped.
 TEST(JobControl, InTheBackgroundSigtermStillEndsIt) {
-  session s;
-  ASSERT_GT(s.pid, 0);
-  const termios before = settings(s);
+  pty_shell s;
+  start(s);
   up_to_the_wait(s, "00101\n");
-  kill(s.pid, SIGTSTP);
   report r;
-  ASSERT_TRUE(next_report(s, r) && stopped_by(r, SIGTSTP)) << r.status;
+  ASSERT_TRUE(s.stop(SIGTSTP, r)) << r.status;
   // Its read of the key stops it by SIGTTIN; that stop may overtake the
   // report of the continue.
   s.screen.clear();
-  command(s, 'b');
-  while (next_report(s, r) && WIFCONTINUED(r.status)) {
+  s.bg();
+  while (s.next_report(r) && WIFCONTINUED(r.status)) {
   }
   ASSERT_TRUE(stopped_by(r, SIGTTIN)) << r.status;
   EXPECT_EQ(s.screen.find(hint), std::string::npos) << "the hint was shown in the background";
-  kill(-s.pid, SIGTERM);
-  kill(-s.pid, SIGCONT);
-  EXPECT_EQ(finish(s), 128 + SIGTERM) << s.screen;
-  EXPECT_TRUE(same_settings(before, settings(s)));
+  s.signal_group(SIGTERM);
+  s.signal_group(SIGCONT);
+  EXPECT_EQ(s.status(), 128 + SIGTERM) << s.screen;
+  EXPECT_TRUE(same_settings(s.before, s.settings()));
 }
 
 // ---- The terminal goes away --------------------------------------------
@@ -607,16 +510,15 @@ TEST_P(HangUp, EndsTheProgram) {
   const hangup_case& t = GetParam();
   launch how;
   how.ignore_hangup = t.ignore_hangup;
-  session s(how);
+  pty_shell s;
+  start(s, how);
   up_to_the_wait(s, "00101\n");
   if (t.stopped) {
-    kill(s.pid, SIGSTOP);
     report r;
-    ASSERT_TRUE(next_report(s, r) && stopped_by(r, SIGSTOP)) << r.status;
+    ASSERT_TRUE(s.stop(SIGSTOP, r)) << r.status;
   }
-  close(s.master);
-  s.master = -1;
-  EXPECT_THAT(t.statuses, ::testing::Contains(finish(s)));
+  s.hang_up();
+  EXPECT_THAT(t.statuses, ::testing::Contains(s.status()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -625,55 +527,56 @@ INSTANTIATE_TEST_SUITE_P(
                       hangup_case{"WhileStopped", false, true, {128 + SIGHUP}},
                       hangup_case{"IgnoredWhileWaiting", true, false, {0}},
                       hangup_case{"IgnoredWhileStopped", true, true, {0}}),
-    [](const auto& info) { return info.param.name; });
+    by_name);
 
 // ---- Races, reached exactly under strace -------------------------------
 
+bool have_strace() {
+  return std::strlen(AVOIDREC_STRACE) > 0;
+}
+
+// The system calls that wait for the rest of a key, wherever they exist.
+const std::string waits_for_the_rest = "?poll,ppoll,?select,pselect6";
+
 // The strace command that runs the program as the shell's own job (its
-// tracer detached in a group of its own) and acts on its ioctl, read and poll
-// calls: `action` logs them or injects at one.
-std::vector<std::string> strace(const std::vector<std::string>& action) {
-  std::vector<std::string> command = {
-      AVOIDREC_STRACE, "-DD", "-qq", "-e", "trace=ioctl,read,poll,ppoll", "-e", "signal=none"};
+// tracer detached in a group of its own), traces `calls` and does `action`
+// to them: logs them, or injects at one.
+std::vector<std::string> strace(const std::string& calls, const std::vector<std::string>& action) {
+  std::vector<std::string> command = {AVOIDREC_STRACE,  "-DD", "-qq",        "-e",
+                                      "trace=" + calls, "-e",  "signal=none"};
   command.insert(command.end(), action.begin(), action.end());
   return command;
 }
 
-// Records the tracer's pid, so that the session ends it too.
-void note_tracer(session& s) {
-  std::ifstream status("/proc/" + std::to_string(s.pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("TracerPid:", 0) == 0) s.tracer = std::stoi(line.substr(10));
-  }
+launch traced(const std::string& calls, const std::vector<std::string>& action) {
+  launch how;
+  how.tracer = strace(calls, action);
+  return how;
 }
 
-// The program's ioctl and read calls, as strace logs them, in a run that
-// ends the wait with a key.
-std::vector<std::string> logged_calls() {
+// The program's calls of `calls`, as strace logs them, in a run that ends
+// the wait with a key.
+std::vector<std::string> logged_calls(const std::string& calls) {
   char log[] = "/tmp/avoidrec-strace-XXXXXX";
   const int fd = mkstemp(log);
   if (fd < 0) return {};
   close(fd);
   {
-    launch how;
-    how.tracer = strace({"-o", log});
-    session s(how);
+    pty_shell s;
+    start(s, traced(calls, {"-o", log}));
+    EXPECT_TRUE(s.wait_for_text(prompt));
+    s.note_tracer();
     up_to_the_wait(s, "00101\n");
-    note_tracer(s);
-    type(s, "q");
-    EXPECT_EQ(finish(s), 0);
-    if (s.tracer > 0) waitpid(s.tracer, nullptr, 0);
-    s.tracer = -1;
+    s.type("q");
+    EXPECT_EQ(s.status(), 0);
+    s.reap_tracer();
   }
-  std::vector<std::string> calls;
+  std::vector<std::string> lines;
   std::ifstream file(log);
   std::string line;
-  while (std::getline(file, line)) {
-    if (line.rfind("ioctl(", 0) == 0 || line.rfind("read(", 0) == 0) calls.push_back(line);
-  }
+  while (std::getline(file, line)) lines.push_back(line);
   unlink(log);
-  return calls;
+  return lines;
 }
 
 // Landmarks among the program's calls, numbered from 1 as strace's `when`
@@ -691,12 +594,13 @@ landmarks find_landmarks() {
   landmarks found;
   int ioctls = 0;
   int reads = 0;
-  for (const std::string& call : logged_calls()) {
+  for (const std::string& call : logged_calls("ioctl,read")) {
     if (call.rfind("read(", 0) == 0) {
       ++reads;
       if (found.raw > 0 && found.key_read == 0) found.key_read = reads;
       continue;
     }
+    if (call.rfind("ioctl(", 0) != 0) continue;
     ++ioctls;
     if (call.find("TCSETS") == std::string::npos) continue;
     if (found.raw == 0) found.raw = ioctls;
@@ -705,10 +609,37 @@ landmarks find_landmarks() {
   return found;
 }
 
+// The system call a process is in, from /proc, or -1 if it runs.
+long blocked_in(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/syscall");
+  long number = -1;
+  return file >> number ? number : -1;
+}
+
+// Whether a process sleeps in the kernel, not stopped by its tracer.
+bool sleeping(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::size_t name_end = stat.rfind(')');
+  return name_end != std::string::npos && stat.compare(name_end, 4, ") S ") == 0;
+}
+
+// Whether the program is in a call that waits for the rest of a key.
+bool awaiting_the_rest(pid_t pid) {
+  const long now = blocked_in(pid);
+#ifdef SYS_poll
+  if (now == SYS_poll) return true;
+#endif
+#ifdef SYS_select
+  if (now == SYS_select) return true;
+#endif
+  return now == SYS_ppoll || now == SYS_pselect6;
+}
+
 class Race : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (std::strlen(AVOIDREC_STRACE) == 0) GTEST_SKIP() << "strace is not installed";
+    if (!have_strace()) GTEST_SKIP() << "strace is not installed";
     at = find_landmarks();
     ASSERT_GT(at.raw, 0);
     ASSERT_GT(at.key_read, 0);
@@ -717,56 +648,55 @@ class Race : public ::testing::Test {
 
   // Runs the program with strace's `inject` (calls:action:when), up to the
   // point where the hint shows.
-  void start(const std::string& inject) {
-    launch how;
-    how.tracer = strace({"-o", "/dev/null", "-e", "inject=" + inject});
-    s = std::make_unique<session>(how);
-    ASSERT_GT(s->pid, 0);
-    before = settings(*s);
-    ASSERT_TRUE(wait_for_text(*s, prompt)) << s->screen;
-    note_tracer(*s);
-    type(*s, "00101\n");
-    ASSERT_TRUE(wait_for_text(*s, hint)) << s->screen;
+  void start_injecting(const std::string& inject) {
+    s = std::make_unique<pty_shell>();
+    start(*s, traced("ioctl,read," + waits_for_the_rest, {"-o", "/dev/null", "-e", inject}));
+    ASSERT_TRUE(s->wait_for_text(prompt)) << s->screen;
+    s->note_tracer();
+    s->type("00101\n");
+    ASSERT_TRUE(s->wait_for_text(hint)) << s->screen;
   }
 
   landmarks at;
-  std::unique_ptr<session> s;
-  termios before{};
+  std::unique_ptr<pty_shell> s;
 };
 
 // A stop right after the settings are put back for good: continued, the
 // program does not take the terminal again, and ends leaving it as found.
 TEST_F(Race, StopAfterTheLastRestore) {
-  start("ioctl:signal=SIGTSTP:when=" + std::to_string(at.restore + 1));
-  ASSERT_TRUE(wait_for_raw_mode(*s));
-  type(*s, "q");
+  start_injecting("inject=ioctl:signal=SIGTSTP:when=" + std::to_string(at.restore + 1));
+  ASSERT_TRUE(s->wait_for_raw_mode());
+  s->type("q");
   report r;
-  ASSERT_TRUE(next_report(*s, r) && stopped_by(r, SIGTSTP)) << r.status;
+  ASSERT_TRUE(s->next_report(r) && stopped_by(r, SIGTSTP)) << r.status;
   s->screen.clear();
-  command(*s, 'f');
-  EXPECT_EQ(finish(*s), 0) << s->screen;
+  s->fg();
+  EXPECT_EQ(s->status(), 0) << s->screen;
   EXPECT_EQ(s->screen.find(hint), std::string::npos) << "the wait came back";
-  EXPECT_TRUE(same_settings(before, settings(*s)));
+  EXPECT_TRUE(same_settings(s->before, s->settings()));
 }
 
 // A stop right after SIGTERM's handler has put the terminal back waits for
 // that handler, which ends the program. The handler puts the settings back
 // with the same calls as the end of the wait, so they are counted alike.
 TEST_F(Race, StopInsideTheTermHandler) {
-  start("ioctl:signal=SIGTSTP:when=" + std::to_string(at.restore + 1));
-  ASSERT_TRUE(wait_for_raw_mode(*s));
-  kill(s->pid, SIGTERM);
-  EXPECT_EQ(finish(*s, true), 128 + SIGTERM) << s->screen;
-  EXPECT_TRUE(same_settings(before, settings(*s)));
+  start_injecting("inject=ioctl:signal=SIGTSTP:when=" + std::to_string(at.restore + 1));
+  ASSERT_TRUE(s->wait_for_raw_mode());
+  s->signal(SIGTERM);
+  EXPECT_EQ(s->status(true), 128 + SIGTERM) << s->screen;
+  EXPECT_TRUE(same_settings(s->before, s->settings()));
 }
 
 // Entering raw mode is interrupted by a stop: the entry is tried again, the
 // stop puts the terminal back, and the wait goes on after `fg`.
 TEST_F(Race, StopInterruptsTheRawEntry) {
-  start("ioctl:error=EINTR:signal=SIGTSTP:when=" + std::to_string(at.raw));
+  start_injecting("inject=ioctl:error=EINTR:signal=SIGTSTP:when=" + std::to_string(at.raw));
   report r;
-  ASSERT_TRUE(next_report(*s, r) && stopped_by(r, SIGTSTP)) << r.status;
-  foreground_waits_again(*s, before);
+  ASSERT_TRUE(s->next_report(r) && stopped_by(r, SIGTSTP)) << r.status;
+  continue_in_the_foreground(*s);
+  s->type("q");
+  EXPECT_EQ(s->status(), 0) << s->screen;
+  EXPECT_TRUE(same_settings(s->before, s->settings()));
 }
 
 // A setting of the terminal that fails with EINTR, which POSIX allows, is
@@ -784,52 +714,80 @@ void PrintTo(const eintr_case& c, std::ostream* os) {
 class InterruptedSetting : public Race, public ::testing::WithParamInterface<eintr_case> {};
 
 TEST_P(InterruptedSetting, IsMadeAgain) {
-  start("ioctl:error=EINTR:when=" + std::to_string(at.*GetParam().call));
-  ASSERT_TRUE(wait_for_raw_mode(*s));
-  type(*s, "q");
-  EXPECT_EQ(finish(*s), 0) << s->screen;
-  EXPECT_TRUE(same_settings(before, settings(*s)));
+  start_injecting("inject=ioctl:error=EINTR:when=" + std::to_string(at.*GetParam().call));
+  ASSERT_TRUE(s->wait_for_raw_mode());
+  s->type("q");
+  EXPECT_EQ(s->status(), 0) << s->screen;
+  EXPECT_TRUE(same_settings(s->before, s->settings()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Race, InterruptedSetting,
                          ::testing::Values(eintr_case{"RawEntry", &landmarks::raw},
                                            eintr_case{"Restore", &landmarks::restore}),
-                         [](const auto& info) { return info.param.name; });
+                         by_name);
 
 // Over a slow link the bytes of a key arrive apart: the rest of the key is
 // taken with it, not left for the shell. The program's wait for the rest is
 // held back a second as it starts, so that the rest surely comes within the
 // program's 100 ms, however slow this machine is.
 TEST_F(Race, KeySplitAcrossReads) {
-  start("poll,ppoll:delay_enter=1000000:when=1");
-  ASSERT_TRUE(wait_for_raw_mode(*s));
-  type(*s, "\x1b");
-  ASSERT_TRUE(within_seconds(*s, [&] { return polling(s->pid); })) << "not waiting for the rest";
-  type(*s, "[A");
-  EXPECT_EQ(finish(*s), 0) << s->screen;
-  EXPECT_TRUE(same_settings(before, settings(*s)));
-  EXPECT_EQ(input_left(*s), 0) << "the rest of the key was left for the next program";
+  start_injecting("inject=" + waits_for_the_rest + ":delay_enter=1000000:when=1");
+  ASSERT_TRUE(s->wait_for_raw_mode());
+  s->type("\x1b");
+  ASSERT_TRUE(s->within_seconds([&] { return awaiting_the_rest(s->pid()); }))
+      << "not waiting for the rest";
+  s->type("[A");
+  EXPECT_EQ(s->status(), 0) << s->screen;
+  EXPECT_TRUE(same_settings(s->before, s->settings()));
+  EXPECT_EQ(s->input_left(), 0) << "the rest of the key was left for the next program";
+}
+
+// A signal that the program handles, here a continue, interrupts its wait
+// for the rest of a key: the wait for the rest goes on, and the rest that
+// comes after the signal is taken with the key, not left for the shell. The
+// signal comes exactly as the wait for the rest begins; the rest is typed as
+// soon as the program sleeps in that wait again, or has ended.
+TEST_F(Race, SignalWhileAwaitingTheRestOfAKey) {
+  start_injecting("inject=" + waits_for_the_rest + ":signal=SIGCONT:when=1");
+  ASSERT_TRUE(s->wait_for_raw_mode());
+  s->screen.clear();
+  s->type("\x1b");
+  const auto escape = std::chrono::steady_clock::now();
+  const auto deadline = escape + 5s;
+  while (!(sleeping(s->pid()) && awaiting_the_rest(s->pid())) && s->unchanged()) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "neither waiting nor ended";
+    std::this_thread::sleep_for(1ms);
+  }
+  s->type("[A");
+  const auto rest = std::chrono::steady_clock::now() - escape;
+  const auto rest_ms = std::chrono::duration_cast<std::chrono::milliseconds>(rest).count();
+  EXPECT_EQ(s->status(), 0) << s->screen;
+  s->read_rest();
+  EXPECT_EQ(s->screen, "\r\n") << "the wait ended once, and showed nothing more";
+  EXPECT_TRUE(same_settings(s->before, s->settings()));
+  EXPECT_EQ(s->input_left(), 0) << "the rest of the key, typed " << rest_ms
+                                << " ms after the ESC, was left for the next program";
 }
 
 // A key pressed as soon as the hint shows, before the terminal is in raw
 // mode (the raw entry is held back here), is the key that ends the wait.
 TEST_F(Race, KeyRightAfterTheHint) {
-  start("ioctl:delay_enter=300000:when=" + std::to_string(at.raw));
-  type(*s, "q");
-  EXPECT_EQ(finish(*s), 0) << s->screen;
-  EXPECT_TRUE(same_settings(before, settings(*s)));
+  start_injecting("inject=ioctl:delay_enter=300000:when=" + std::to_string(at.raw));
+  s->type("q");
+  EXPECT_EQ(s->status(), 0) << s->screen;
+  EXPECT_TRUE(same_settings(s->before, s->settings()));
 }
 
 // A read of the key that a signal interrupts, as some systems let one do
 // even with SA_RESTART, is read again: the wait goes on until a key.
 TEST_F(Race, ReadOfTheKeyInterrupted) {
-  start("read:error=EINTR:when=" + std::to_string(at.key_read));
-  ASSERT_TRUE(wait_for_raw_mode(*s));
+  start_injecting("inject=read:error=EINTR:when=" + std::to_string(at.key_read));
+  ASSERT_TRUE(s->wait_for_raw_mode());
   std::this_thread::sleep_for(100ms);
-  EXPECT_TRUE(unchanged(*s)) << "ended without a key";
-  type(*s, "q");
-  EXPECT_EQ(finish(*s), 0) << s->screen;
-  EXPECT_TRUE(same_settings(before, settings(*s)));
+  EXPECT_TRUE(s->unchanged()) << "ended without a key";
+  s->type("q");
+  EXPECT_EQ(s->status(), 0) << s->screen;
+  EXPECT_TRUE(same_settings(s->before, s->settings()));
 }
 
 }  // namespace
