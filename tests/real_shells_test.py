@@ -1,0 +1,430 @@
+#!/usr/bin/python3
+"""The wait for a key after the result, under real interactive shells.
+
+The program is typed at bash, dash or zsh on a pseudo-terminal, as a person
+would, and stopped, continued and ended from outside the way people and
+shells do it; the shell's `stty -g` before and after must agree. Without a
+shell, the program is started alone in a session of its own, as a terminal
+window or tmux starts it, where the kernel discards the stops that it is sent.
+
+    real_shells_test.py EXE bash|dash|zsh|no_job_control
+
+AVOIDREC_EXE in the environment overrides EXE. Exits with 77 (skipped) when
+pexpect or the shell is missing.
+"""
+
+import contextlib
+import dataclasses
+import os
+import re
+import resource
+import shlex
+import shutil
+import signal
+import sys
+import termios
+import time
+import unittest
+
+try:
+    import pexpect
+except ImportError:
+    pexpect = None
+
+SKIPPED = 77
+NO_JOB_CONTROL = "no_job_control"
+
+# Seconds for anything to show; every step here takes milliseconds.
+TIMEOUT = 3
+
+PROMPT = "rs> "
+WORD_PROMPT = "enter word(ex. 00101) : "
+RESULT = "0 2 0 0 0 -1"
+HINT = "Press any key to continue . . . "
+
+
+@dataclasses.dataclass(frozen=True)
+class Shell:
+    args: list
+    # Whether it puts its own settings back when a job stops. dash does not:
+    # after SIGSTOP the program's raw mode stays, also while dash reads
+    # commands. zsh's line editor does, as it reads the next command.
+    puts_back_its_own: bool
+    # Ends the stopped background job by SIGTERM, as a person would type it.
+    # zsh's `kill` continues a stopped job. dash's leaves it stopped, the
+    # signal pending; bash's continues it, but its `wait` still takes the job
+    # for stopped and returns at once; so both are continued with `bg` too.
+    end_stopped_job: str
+    # What the shell shows once it has the job's status: `wait`'s, or, in
+    # zsh, whose `wait` knows no job that has ended already, its notice.
+    terminated: str
+
+
+# Interactive, without start-up files. zsh keeps its line editor, as people
+# use it.
+WAIT = "; wait %1; echo status=$?"
+SHELLS = {
+    "bash": Shell(["--norc", "--noprofile", "-i"], True, "kill %1; bg %1" + WAIT, "status=143\r"),
+    "dash": Shell(["-i"], False, "kill %1; bg %1" + WAIT, "status=143\r"),
+    "zsh": Shell(["-f", "-i"], True, "kill %1", r"\bterminated\b"),
+}
+
+STOPS = [signal.SIGTSTP, signal.SIGTTIN, signal.SIGTTOU, signal.SIGSTOP]
+ENDING_SIGNALS = [signal.SIGTERM, signal.SIGHUP, signal.SIGINT, signal.SIGUSR1, signal.SIGRTMAX]
+# glibc keeps these two for its threads; the program cannot catch them.
+RESERVED_NUMBERS = [32, 33]
+KEYS = [
+    ("a letter", "x"),
+    ("Ctrl-C", "\x03"),
+    ("Ctrl-Z", "\x1a"),
+    ("Ctrl-\\", "\x1c"),
+    ("an arrow key", "\x1b[A"),
+]
+
+EXE = ""
+SHELL = ""
+
+
+# ---- The program's process and its terminal ------------------------------
+
+
+def proc_status(pid):
+    """The fields of /proc/PID/status; fails the test if the program has ended."""
+    try:
+        with open(f"/proc/{pid}/status", encoding="ascii") as f:
+            fields = dict(line.split(":", 1) for line in f if ":" in line)
+    except FileNotFoundError:
+        fields = {"State": "X (gone)"}
+    fields = {name: value.strip() for name, value in fields.items()}
+    if fields["State"][0] in "ZX":
+        raise AssertionError("the program has ended")
+    return fields
+
+
+def pending(fields):
+    """The signals pending, to the thread or the process, as a bit mask."""
+    return int(fields["SigPnd"], 16) | int(fields["ShdPnd"], 16)
+
+
+def waits_quietly(pid):
+    """Asleep with no signal left to handle: back in the wait, every handler done."""
+    fields = proc_status(pid)
+    unblocked = pending(fields) & ~int(fields["SigBlk"], 16)
+    return fields["State"].startswith("S") and unblocked == 0
+
+
+def settled(pid):
+    """Done with all it does on its own: stopped, or waiting quietly."""
+    return proc_status(pid)["State"].startswith("T") or waits_quietly(pid)
+
+
+def holds(pid, number):
+    """Whether signal `number` is pending."""
+    return pending(proc_status(pid)) & (1 << (number - 1)) != 0
+
+
+def is_raw(fd):
+    """Whether the terminal reads key by key. On Linux the settings read
+    through the pty's master are the terminal's own."""
+    return termios.tcgetattr(fd)[3] & termios.ICANON == 0
+
+
+def wait_until(condition, what):
+    deadline = time.monotonic() + TIMEOUT
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting until " + what)
+        time.sleep(0.005)
+
+
+def wait_for_the_key(fd, pid):
+    """Until the program waits for a key: the terminal's foreground, in raw
+    mode, asleep, every signal handled. A key sent earlier could meet line
+    mode and be taken as a line, or a signal."""
+    wait_until(
+        lambda: os.tcgetpgrp(fd) == pid and is_raw(fd) and waits_quietly(pid),
+        "the program waits for a key in raw mode",
+    )
+
+
+def gone(pid):
+    return not os.path.exists(f"/proc/{pid}")
+
+
+def default_signals():
+    """In the child before exec: every signal's default action and none
+    blocked, as a terminal starts its shell, whatever this test inherited
+    (SIGINT ignored when started in the background, Python's SIGPIPE)."""
+    for sig in signal.valid_signals():
+        with contextlib.suppress(OSError, ValueError):
+            signal.signal(sig, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_SETMASK, [])
+
+
+def end_group(pgid):
+    with contextlib.suppress(ProcessLookupError):
+        os.killpg(pgid, signal.SIGKILL)
+
+
+# ---- A person at a shell ---------------------------------------------------
+
+
+@dataclasses.dataclass
+class Session:
+    child: "pexpect.spawn"
+    programs: list  # groups of the programs started, to end them whatever happens
+
+
+@contextlib.contextmanager
+def shell_session():
+    env = {n: v for n, v in os.environ.items() if n not in ("ENV", "BASH_ENV", "PROMPT_COMMAND")}
+    # A plain prompt, and no history written to the user's files.
+    env.update(TERM="dumb", PS1=PROMPT, PROMPT=PROMPT, HISTFILE="")
+    child = pexpect.spawn(
+        SHELL,
+        SHELLS[SHELL].args,
+        env=env,
+        encoding="utf-8",
+        timeout=TIMEOUT,
+        dimensions=(24, 500),
+        preexec_fn=default_signals,
+    )
+    child.delaybeforesend = None  # every step waits for what it answers
+    session = Session(child, [])
+    try:
+        child.expect_exact(PROMPT)
+        yield session
+    finally:
+        for pgid in session.programs:
+            end_group(pgid)
+        child.close(force=True)
+
+
+def answer(session, line, pattern):
+    """Types a command line and returns the match of `pattern` in what it
+    prints. Prompts are no guide: zsh's line editor, interrupted by the
+    notice of a job, may leave one out."""
+    session.child.send(line + "\r")
+    session.child.expect(pattern)
+    return session.child.match
+
+
+def run(session, line):
+    """Types a command line that prints nothing, and waits until it has run."""
+    answer(session, line + "; echo ran-$((6 * 7))", "ran-42")
+
+
+def settings(session):
+    return answer(session, "stty -g", r"(?<![0-9a-f:])([0-9a-f]+(?::[0-9a-f]+){4,})\r\n")[1]
+
+
+def status(session):
+    """The status of the last command, as the shell reports it."""
+    return int(answer(session, "echo status=$?", r"status=(\d+)\r\n")[1])
+
+
+def shell_has_the_terminal(session):
+    """Until the shell has the terminal back: the program has ended or stopped."""
+    fd = session.child.child_fd
+    wait_until(lambda: os.tcgetpgrp(fd) == session.child.pid, "the shell has the terminal back")
+
+
+def start_program(session):
+    """Runs the program on the worked example and returns its process (and
+    group) id once it waits for a key."""
+    child = session.child
+    child.send(shlex.quote(EXE) + "\r")
+    child.expect_exact(WORD_PROMPT)
+    pid = os.tcgetpgrp(child.child_fd)
+    session.programs.append(pid)
+    if pid == child.pid:
+        raise AssertionError("the shell runs the program in its own process group")
+    child.send("00101\r")
+    child.expect_exact(RESULT)
+    child.expect_exact(HINT)
+    wait_for_the_key(child.child_fd, pid)
+    return pid
+
+
+def signal_from_outside(session, pid, sig):
+    """Sends the waiting program a signal that ends or stops it."""
+    os.kill(pid, sig)
+    shell_has_the_terminal(session)
+
+
+def fg(session, pid, hint=True):
+    """Brings the stopped program back; it shows the hint again if it can
+    tell that it was stopped."""
+    session.child.send("fg\r")
+    if hint:
+        session.child.expect_exact(HINT)
+    wait_for_the_key(session.child.child_fd, pid)
+
+
+def bg(session, pid):
+    """Continues the stopped program in the background, where its read of
+    the terminal stops it again."""
+    run(session, "bg")
+    wait_until(lambda: settled(pid), "the program is done in the background")
+
+
+def end_stopped_job(session, pid):
+    """Ends the stopped background job by SIGTERM and returns what the shell
+    showed until it had the job's status."""
+    session.child.send(SHELLS[SHELL].end_stopped_job + "\r")
+    wait_until(lambda: gone(pid), "the shell has the program's status")
+    run(session, "jobs")
+    return session.child.before
+
+
+def press(session, key):
+    session.child.send(key)
+    shell_has_the_terminal(session)
+
+
+# ---- The tests -------------------------------------------------------------
+
+
+class UnderShell(unittest.TestCase):
+    def test_one_key_ends_the_wait(self):
+        for name, key in KEYS:
+            with self.subTest(key=name), shell_session() as session:
+                before = settings(session)
+                start_program(session)
+                press(session, key)
+                self.assertEqual(status(session), 0)
+                self.assertEqual(settings(session), before)
+
+    def test_a_signal_from_outside_ends_it_by_that_signal(self):
+        for sig in ENDING_SIGNALS:
+            with self.subTest(signal=sig.name), shell_session() as session:
+                before = settings(session)
+                pid = start_program(session)
+                signal_from_outside(session, pid, sig)
+                self.assertEqual(status(session), 128 + sig)
+                self.assertEqual(settings(session), before)
+
+    def test_a_reserved_number_acts_after_the_key(self):
+        for number in RESERVED_NUMBERS:
+            with self.subTest(signal=number), shell_session() as session:
+                before = settings(session)
+                pid = start_program(session)
+                os.kill(pid, number)
+                wait_until(lambda: holds(pid, number), f"signal {number} is held")
+                self.assertTrue(waits_quietly(pid), "the signal did not wait for the key")
+                press(session, "x")
+                self.assertEqual(status(session), 128 + number)
+                self.assertEqual(settings(session), before)
+
+    # The program knows it was stopped when it stopped itself, on a signal it
+    # caught or on reading the terminal in the background, or when it finds
+    # the terminal changed as it goes on. After SIGSTOP alone, under a shell
+    # that changes nothing, it cannot tell, and shows no hint.
+    def test_a_stop_then_fg_then_a_key(self):
+        for sig in STOPS:
+            for then_bg in (False, True):
+                name = "bg, fg" if then_bg else "fg"
+                with self.subTest(signal=sig.name, then=name), shell_session() as session:
+                    before = settings(session)
+                    pid = start_program(session)
+                    signal_from_outside(session, pid, sig)
+                    if then_bg:
+                        bg(session, pid)
+                    seen = sig != signal.SIGSTOP or then_bg or SHELLS[SHELL].puts_back_its_own
+                    fg(session, pid, hint=seen)
+                    press(session, "x")
+                    self.assertEqual(status(session), 0)
+                    self.assertEqual(settings(session), before)
+
+    # Continued in the background, the program must leave the terminal to
+    # the shell, with whatever settings it has then. After SIGSTOP those are
+    # the shell's doing: bash and zsh's line editor put their own back, dash
+    # leaves the program's raw mode in place.
+    def test_a_stop_then_bg_then_kill(self):
+        for sig in STOPS:
+            with self.subTest(signal=sig.name), shell_session() as session:
+                before = settings(session)
+                pid = start_program(session)
+                signal_from_outside(session, pid, sig)
+                stopped = settings(session)
+                if sig != signal.SIGSTOP:
+                    self.assertEqual(stopped, before, "not put back at the stop")
+                bg(session, pid)
+                self.assertEqual(settings(session), stopped, "changed from the background")
+                self.assertRegex(end_stopped_job(session, pid), SHELLS[SHELL].terminated)
+                self.assertEqual(settings(session), stopped, "changed by the ending signal")
+
+    # The settings as they are when the program comes back are the ones it
+    # puts back, and its raw mode is built from them. bash puts its own back
+    # after any job that was ever stopped, so there only the raw mode shows.
+    def test_settings_changed_while_stopped_are_kept(self):
+        for sig in (signal.SIGTSTP, signal.SIGSTOP):
+            with self.subTest(signal=sig.name), shell_session() as session:
+                pid = start_program(session)
+                signal_from_outside(session, pid, sig)
+                run(session, "stty erase ^H")
+                changed = settings(session)
+                fg(session, pid)
+                erase = termios.tcgetattr(session.child.child_fd)[6][termios.VERASE]
+                self.assertEqual(erase, b"\x08", "raw mode not built from the settings found")
+                press(session, "x")
+                self.assertEqual(status(session), 0)
+                self.assertEqual(settings(session), changed)
+
+
+@contextlib.contextmanager
+def alone():
+    """The program as the leader of a new session on a pty, its process
+    group orphaned: no shell controls it."""
+    child = pexpect.spawn(EXE, [], encoding="utf-8", timeout=TIMEOUT, preexec_fn=default_signals)
+    child.delaybeforesend = None
+    try:
+        yield child
+    finally:
+        end_group(child.pid)
+        child.close(force=True)
+
+
+class NoJobControl(unittest.TestCase):
+    def test_a_stop_that_is_discarded_leaves_the_wait_raw(self):
+        for sig in (signal.SIGTSTP, signal.SIGTTIN, signal.SIGTTOU):
+            with self.subTest(signal=sig.name), alone() as child:
+                fd = child.child_fd
+                child.expect_exact(WORD_PROMPT)
+                before = termios.tcgetattr(fd)
+                child.send("00101\r")
+                child.expect_exact(HINT)
+                wait_for_the_key(fd, child.pid)
+                os.kill(child.pid, sig)
+                wait_until(lambda: waits_quietly(child.pid), "the signal is handled")
+                self.assertTrue(is_raw(fd), "the wait goes on in line mode")
+                child.send("x")
+                child.expect(pexpect.EOF)
+                after = termios.tcgetattr(fd)
+                child.wait()
+                self.assertEqual((child.exitstatus, child.signalstatus), (0, None))
+                self.assertEqual(after, before)
+
+
+def main(args):
+    global EXE, SHELL
+    if len(args) != 2 or args[1] not in [*SHELLS, NO_JOB_CONTROL]:
+        sys.exit(f"usage: {sys.argv[0]} EXE {'|'.join([*SHELLS, NO_JOB_CONTROL])}")
+    EXE = os.environ.get("AVOIDREC_EXE") or args[0]
+    SHELL = args[1]
+    if pexpect is None:
+        print("skipped: pexpect is not installed (Debian: python3-pexpect)")
+        return SKIPPED
+    if SHELL != NO_JOB_CONTROL and shutil.which(SHELL) is None:
+        print(f"skipped: {SHELL} is not installed")
+        return SKIPPED
+    # A fault here must not leave core files behind.
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+    case = NoJobControl if SHELL == NO_JOB_CONTROL else UnderShell
+    suite = unittest.defaultTestLoader.loadTestsFromTestCase(case)
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
