@@ -6,7 +6,7 @@ page=$1 version=$2
 warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
 test -z "$warnings" || { echo "$warnings" >&2; exit 1; }
 text=$(MANWIDTH=80 man -l "$page")
-for section in NAME SYNOPSIS DESCRIPTION "EXIT STATUS" EXAMPLES NOTES; do
+for section in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" EXAMPLES NOTES "SEE ALSO"; do
   echo "$text" | grep -qx "$section" || { echo "no section $section" >&2; exit 1; }
 done
 echo "$text" | tail -n 1 | grep -q "avoidrec $version" || { echo "footer lacks $version" >&2; exit 1; }
