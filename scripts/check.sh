@@ -232,7 +232,7 @@ verdict() {
   if [[ -n $running ]]; then
     printf ' %4d s  FAILED\n' $((SECONDS - running_since))
     echo "-- failed: $command"
-    output | { grep -aEv "$progress" || true; }
+    output | { LC_ALL=C grep -aEv "$progress" || true; }
     echo "check: FAILED in stage $running after $total s; its full log: $log"
   elif ((status != 0)); then
     echo "check: FAILED after $total s"
