@@ -206,19 +206,26 @@ bool discard_input() {
   return attempt([] { return tcflush(STDIN_FILENO, TCIFLUSH); });
 }
 
-// Takes the terminal for the wait, unless it is in the wait's own raw mode
-// already (nothing took it meanwhile): raw mode is built from its settings as
-// they are now and entered, and once it is, those settings are the ones to
-// put back. From the background the terminal is another's, and nothing
-// changes. Returns whether raw mode was entered anew.
+// Takes the terminal for the wait and returns whether raw mode is in place.
+// Settings found other than the wait's own raw mode are the ones to put back
+// once raw mode, built from them, is entered. From the background the
+// terminal is another's, and nothing changes.
 bool take_terminal() {
   termios now{};
-  if (tcgetattr(STDIN_FILENO, &now) != 0 || same_settings(now, raw)) return false;
+  if (tcgetattr(STDIN_FILENO, &now) != 0) return false;
+  if (same_settings(now, raw)) return set_mode(raw);
   const termios wanted = raw_from(now);
   if (!set_mode(wanted)) return false;
   saved = now;
   raw = wanted;
   return true;
+}
+
+// Whether the terminal's settings are other than the wait's raw mode: its
+// raw mode was put back, or something else took the terminal since.
+bool left_raw_mode() {
+  termios now{};
+  return tcgetattr(STDIN_FILENO, &now) == 0 && !same_settings(now, raw);
 }
 
 // The terminal the key is read from, for writing: the hint belongs where the
@@ -294,11 +301,11 @@ static void on_ending_signal(int sig) {
   take_default_action(sig);
 }
 
-// SIGTSTP, SIGTTIN and SIGTTOU: the terminal is put back before
-// the program stops. Whenever it goes on, stopped or not (the kernel discards
-// these stops in a process group that no shell controls), the wait takes the
-// terminal again; the hint is shown again only after a real stop, which the
-// SIGCONT that ended it tells.
+// SIGTSTP, SIGTTIN and SIGTTOU: the terminal is put back before the program
+// stops. Whenever it goes on, stopped or not (the kernel discards these stops
+// in a process group that no shell controls), the wait takes the terminal
+// again; after a real stop, which the SIGCONT that ended it tells, the hint is
+// shown again once the terminal is the program's.
 static void on_stop_signal(int sig) {
   const int saved_errno = errno;
   if (waiting != 0) set_mode(saved);
@@ -307,13 +314,14 @@ static void on_stop_signal(int sig) {
   errno = saved_errno;
 }
 
-// Continued, after a stop or not: if something changed the terminal meanwhile
-// (a shell puts its own settings back when a job stops), the wait takes it
-// again and shows the hint anew. One that finds raw mode in place changes
-// nothing, on the terminal or on the screen.
+// Continued, after a stop or not (SIGSTOP cannot be caught, so which is not
+// known): if something changed the terminal meanwhile (a shell puts its own
+// settings back when a job stops), the wait takes it again and shows the hint
+// anew. One that finds raw mode in place changes nothing, on the terminal or
+// on the screen.
 static void on_continue_signal([[maybe_unused]] int sig) {
   const int saved_errno = errno;
-  if (waiting != 0 && take_terminal()) show(hint);
+  if (waiting != 0 && left_raw_mode() && take_terminal()) show(hint);
   errno = saved_errno;
 }
 
