@@ -92,7 +92,7 @@ configure() {
 compile() {
   quietly cmake --build "$@" --parallel "$(nproc)"
   # Not grep -q, which would leave the pipe early.
-  if output | grep -E '^g?make(\[[0-9]+\])?: warning:' >/dev/null; then
+  if output | LC_ALL=C grep -aE '^g?make(\[[0-9]+\])?: warning:' >/dev/null; then
     command+=" (make warned)"
     return 1
   fi
