@@ -230,10 +230,10 @@ void pty_shell::read_screen(std::chrono::milliseconds wait) {
   if (got > 0) screen.append(buf, static_cast<std::size_t>(got));
 }
 
-void pty_shell::read_rest() {
+void pty_shell::read_rest(std::chrono::milliseconds quiet) {
   for (;;) {
     pollfd p{master, POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0 || (p.revents & POLLIN) == 0) return;
+    if (poll(&p, 1, static_cast<int>(quiet.count())) <= 0 || (p.revents & POLLIN) == 0) return;
     char buf[256];
     const ssize_t got = read(master, buf, sizeof buf);
     if (got <= 0) return;
@@ -245,7 +245,7 @@ bool pty_shell::within_seconds(const std::function<bool()>& done) {
   const auto deadline = std::chrono::steady_clock::now() + 5s;
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
-    read_screen(20ms);
+    read_screen(5ms);
   }
   return true;
 }

@@ -106,8 +106,8 @@ class pty_shell {
   // Reads what the program shows for up to `wait`, or less if something
   // comes or the shell reports meanwhile.
   void read_screen(std::chrono::milliseconds wait);
-  // Reads the screen until nothing more has come for 100 ms.
-  void read_rest();
+  // Reads the screen until nothing more has come for `quiet`.
+  void read_rest(std::chrono::milliseconds quiet = std::chrono::milliseconds(100));
 
   // The number of bytes left in the terminal's input for whatever reads it
   // next. Leaves the terminal non-canonical, since canonical mode would hide
