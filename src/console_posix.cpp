@@ -127,6 +127,9 @@ termios raw;
 
 volatile std::sig_atomic_t waiting = 0;
 
+// How many times the program was continued during the wait.
+volatile std::sig_atomic_t continues = 0;
+
 // SIGTTOU came while a change of the terminal was attempted.
 volatile std::sig_atomic_t refused = 0;
 
@@ -202,8 +205,12 @@ bool set_mode(const termios& mode) {
   return attempt([&mode] { return tcsetattr(STDIN_FILENO, TCSANOW, &mode); });
 }
 
-bool discard_input() {
-  return attempt([] { return tcflush(STDIN_FILENO, TCIFLUSH); });
+// Sets the terminal to `mode` and discards the input not yet read, in one
+// call: the kernel refuses it from the background before it discards
+// anything. (tcflush would not do: refused, it still drops input the terminal
+// has not yet handed on.)
+bool set_mode_discarding_input(const termios& mode) {
+  return attempt([&mode] { return tcsetattr(STDIN_FILENO, TCSAFLUSH, &mode); });
 }
 
 // Takes the terminal for the wait and returns whether raw mode is in place.
@@ -321,6 +328,7 @@ static void on_stop_signal(int sig) {
 // on the screen.
 static void on_continue_signal([[maybe_unused]] int sig) {
   const int saved_errno = errno;
+  continues = continues + 1;
   if (waiting != 0 && left_raw_mode() && take_terminal()) show(hint);
   errno = saved_errno;
 }
@@ -431,16 +439,19 @@ void wait_for_key() {
   raw = raw_from(saved);
   screen = open_screen();
   catch_signals();
-  with_signals_blocked([] { discard_input(); });
+  with_signals_blocked([] { set_mode_discarding_input(saved); });
+  const std::sig_atomic_t continues_before = continues;
   show(hint);
-  with_signals_blocked([] {
+  with_signals_blocked([continues_before] {
     waiting = 1;
-    set_mode(raw);
+    // A stop since the hint was written (SIGSTOP, which no handler sees, say)
+    // shows it again, as any stop does once the wait is on.
+    if (take_terminal() && (continues != continues_before || continued())) show(hint);
   });
   read_key();
   with_signals_blocked([] {
     waiting = 0;
-    if (set_mode(saved)) discard_input();
+    set_mode_discarding_input(saved);
   });
   show("\n");
   release_signals();

@@ -602,8 +602,10 @@ landmarks find_landmarks() {
     }
     if (call.rfind("ioctl(", 0) != 0) continue;
     ++ioctls;
+    // TCSETS sets the terminal; TCSETSF sets it and discards its input, as
+    // the calls before the hint and at the end do.
     if (call.find("TCSETS") == std::string::npos) continue;
-    if (found.raw == 0) found.raw = ioctls;
+    if (found.raw == 0 && call.find("TCSETS,") != std::string::npos) found.raw = ioctls;
     found.restore = ioctls;
   }
   return found;
