@@ -953,7 +953,7 @@ std::vector<sweep_case> in_parts(const std::vector<sweep_case>& kinds) {
   for (const sweep_case& kind : kinds) {
     for (int part = 0; part < sweep_parts; ++part) {
       sweep_case c = kind;
-      c.name += "_" + std::to_string(part + 1);
+      c.name.append("_").append(std::to_string(part + 1));
       c.part = part;
       cases.push_back(c);
     }
