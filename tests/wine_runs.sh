@@ -1,0 +1,11 @@
+#!/bin/sh
+# Whether Wine can run 32-bit Windows programs here: its 32-bit loader needs
+# the kernel's 32-bit emulation, which a kernel may have switched off
+# (ia32_emulation=off). Exits 0 if it can, and 77, which the tests take as
+# "skipped", with the reason on standard error if it cannot.
+wine=$1
+if reason=$("$wine" --version 2>&1); then
+  exit 0
+fi
+echo "Wine cannot run 32-bit programs on this machine, so the Windows build is not run: $reason" >&2
+exit 77
