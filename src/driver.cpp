@@ -54,46 +54,64 @@ bool skip_token(std::FILE* in) {
   return c == EOF;
 }
 
+// Skips white space and returns the last byte skipped, or 0 if there was
+// none.
+int skip_space(std::FILE* in) {
+  int last = 0;
+  int c = 0;
+  while ((c = std::fgetc(in)) != EOF && std::isspace(c) != 0) last = c;
+  if (c != EOF) std::ungetc(c, in);
+  return last;
+}
+
+// How the input stood when the read of the word ended.
+struct reading {
+  bool at_end = false;         // it ended before white space after the token
+  bool after_newline = false;  // the white space before the token ended a line
+};
+
 // Reads one token into `word`. The read stops after word_capacity - 1 bytes so
 // nothing is written past the buffer; if the byte after them is not white
 // space, the token was longer than that and is reported, never truncated. A
 // NUL byte would silently cut the word short, so a token holding one, which
 // is then longer than the string in `word`, is reported too. A read that
 // fails anywhere up to and including the byte after the token is a failure,
-// whatever part of the word it left. `at_end` tells whether the input ended
-// before white space after the token; the rest of a token too long is read
-// for that only from a terminal, never from an endless pipe.
-input read_word(std::FILE* in, bool& at_end) {
+// whatever part of the word it left. The rest of a token too long is read, to
+// know how it ended, only from a terminal, never from an endless pipe.
+input read_word(std::FILE* in, reading& how) {
   // NOLINTNEXTLINE(readability-magic-numbers): the width written in the format
   static_assert(word_capacity == 52, "the width in the format below must be word_capacity - 1");
   word[0] = '\0';
-  int start = 0;
+  how.after_newline = skip_space(in) == '\n';
+  if (std::ferror(in) != 0) return input::failed;
   int end = 0;
-  const int got = std::fscanf(in, " %n%51s%n", &start, word, &end);
+  const int got = std::fscanf(in, "%51s%n", word, &end);
   if (std::ferror(in) != 0) return input::failed;
   if (got != 1) {
-    at_end = true;
+    how.at_end = true;
     return input::none;
   }
   const int next = std::fgetc(in);
   if (std::ferror(in) != 0) return input::failed;
-  at_end = next == EOF;
+  how.at_end = next == EOF;
   if (next != EOF && std::isspace(next) == 0) {
-    if (is_terminal(in)) at_end = skip_token(in);
+    if (is_terminal(in)) how.at_end = skip_token(in);
     return input::too_long;
   }
-  if (std::strlen(word) != static_cast<std::size_t>(end - start)) return input::nul;
+  if (std::strlen(word) != static_cast<std::size_t>(end)) return input::nul;
   return input::word;
 }
 
-// Whether the cursor on the terminal stands just after the prompt (end of
-// input with no word) or after the echo of a token that end of input ended
-// (Ctrl-D, Ctrl-D), so that what follows needs a line of its own. Pipes and
-// files get their exact bytes. A failed read is ruled out first, since its
-// message needs errno, which isatty may change.
-bool leaves_line_open(input got, bool at_end, std::FILE* in, std::FILE* out) {
-  if (!at_end || got == input::failed || !is_terminal(out)) return false;
-  return got == input::none || is_terminal(in);
+// Whether the cursor on the terminal stands just after the prompt or after
+// typed spaces (end of input with no word), or after the echo of a token that
+// end of input ended (Ctrl-D, Ctrl-D), so that what follows needs a line of
+// its own. An Enter typed before end of input has begun that line already.
+// Pipes and files get their exact bytes. A failed read is ruled out first,
+// since its message needs errno, which isatty may change.
+bool leaves_line_open(input got, const reading& how, std::FILE* in, std::FILE* out) {
+  if (!how.at_end || got == input::failed || !is_terminal(out)) return false;
+  if (got == input::none) return !how.after_newline || !is_terminal(in);
+  return is_terminal(in);
 }
 
 // Writes the coefficients and the line break, and reports whether all of it
@@ -121,9 +139,9 @@ int run(std::FILE* in, std::FILE* out, std::FILE* err) {
   if (std::fflush(out) != 0 || std::ferror(out) != 0)
     return fail(err, "cannot write the prompt", "output error");
   errno = 0;
-  bool at_end = false;
-  const input got = read_word(in, at_end);
-  if (leaves_line_open(got, at_end, in, out)) std::fputc('\n', out);
+  reading how;
+  const input got = read_word(in, how);
+  if (leaves_line_open(got, how, in, out)) std::fputc('\n', out);
   switch (got) {
     case input::word:
       break;

@@ -28,7 +28,8 @@ const rec& build();
 // that is too long or holds a NUL byte, or a failed read, it writes a message
 // to err instead and no result; when the result cannot be written, the
 // message follows whatever part of it was. When out is a terminal and end of
-// input comes right after the prompt, or, with in a terminal too, right after
-// the token, a line break on out comes first, so that what follows does not
-// run on from the prompt or the echoed token. Returns the exit status: 0 or 1.
+// input comes with no word, unless in is a terminal whose last white space was
+// an Enter, or, with in a terminal too, right after the token, a line break on
+// out comes first, so that what follows does not run on from the prompt or the
+// echoed input. Returns the exit status: 0 or 1.
 int run(std::FILE* in, std::FILE* out, std::FILE* err);

@@ -156,14 +156,29 @@ TEST_P(WholeScreen, IsExactlyWhatTheTerminalShows) {
   EXPECT_EQ(s.screen, t.shown);
 }
 
+// With no word from a pipe, nothing was echoed after the prompt, whatever
+// the pipe held: the message starts on a line of its own. There is no wait.
+TEST(WholeScreen, NoWordFromAPipe) {
+  pty_shell s;
+  launch how;
+  how.piped_input = "\n";
+  start(s, how);
+  EXPECT_EQ(s.status(), 1);
+  s.read_rest();
+  EXPECT_EQ(s.screen, prompt + "\r\navoidrec: no word entered\r\n");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Runs, WholeScreen,
     ::testing::Values(
         screen_case{"Word", "00101\n", prompt + "00101\r\n" + worked_example + hint + "\r\n", 0},
-        // The line break that end of input right after the prompt needs comes
-        // after an Enter too: the word's read cannot tell the two apart.
+        // The Enter has begun a line of its own for the message already.
         screen_case{"EnterThenEndOfInput", "\n\x04",
-                    prompt + "\r\n\r\navoidrec: no word entered\r\n" + hint + "\r\n", 1},
+                    prompt + "\r\navoidrec: no word entered\r\n" + hint + "\r\n", 1},
+        // Spaces leave the cursor on the prompt's line: the message gets a
+        // line of its own.
+        screen_case{"SpacesThenEndOfInput", "  \x04\x04",
+                    prompt + "  \r\navoidrec: no word entered\r\n" + hint + "\r\n", 1},
         screen_case{"WordTooLong", too_long + "\n",
                     prompt + too_long + "\r\navoidrec: word too long (at most 51 characters)\r\n" +
                         hint + "\r\n",

@@ -57,6 +57,15 @@ void set_standard_files(int slave, const launch& how) {
     dup2(reading, STDIN_FILENO);
     close(reading);
   }
+  if (how.piped_input) {
+    int input[2];
+    if (pipe(input) != 0) _exit(127);
+    const auto size = static_cast<ssize_t>(how.piped_input->size());
+    if (write(input[1], how.piped_input->data(), how.piped_input->size()) != size) _exit(127);
+    close(input[1]);
+    dup2(input[0], STDIN_FILENO);
+    close(input[0]);
+  }
   if (how.stderr_fd == stderr_closed) close(STDERR_FILENO);
 }
 

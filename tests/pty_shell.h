@@ -20,6 +20,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,8 @@ struct launch {
   terminal_use use = terminal_use::job;
   int stderr_fd = -1;  // standard error: the terminal if -1, else stderr_closed or this file
   bool stdin_read_only = false;  // standard input is the terminal opened for reading only
+  // Standard input is a pipe that holds just this, if set.
+  std::optional<std::string> piped_input{};
   bool ignore_hangup = false;
   rlim_t file_size_limit = RLIM_INFINITY;
   std::vector<std::string> tracer{};  // a command the program runs under: strace and its options
