@@ -130,6 +130,11 @@ volatile std::sig_atomic_t waiting = 0;
 // How many times the program was continued during the wait.
 volatile std::sig_atomic_t continues = 0;
 
+// The hint is to be shown again: the wait took the terminal back after a stop.
+// Handlers only ask for it; the read of the key shows it, so that it never
+// comes once the key is taken.
+volatile std::sig_atomic_t hint_due = 0;
+
 // SIGTTOU came while a change of the terminal was attempted.
 volatile std::sig_atomic_t refused = 0;
 
@@ -172,6 +177,14 @@ static void on_refusal([[maybe_unused]] int sig) {
 
 namespace {
 
+// Whether the program's group is in the background of its controlling
+// terminal. This only tells where a decision stands; the kernel's own check
+// makes every change.
+bool in_background() {
+  const pid_t group = tcgetpgrp(STDIN_FILENO);
+  return group >= 0 && group != getpgrp();
+}
+
 // Attempts one change of the terminal, `change` returning 0 or -1 as
 // tcsetattr does, and returns whether it was made. Called with the handled
 // signals blocked; async-signal-safe. Meanwhile SIGTTOU is let through to a
@@ -193,11 +206,20 @@ bool attempt(Change change) {
   sigaction(SIGTTOU, &note, &outside);
   sigprocmask(SIG_UNBLOCK, &ttou, &before);
   int done = 0;
-  while ((done = change()) != 0 && errno == EINTR && refused == 0) {
+  while ((done = change()) != 0 && errno == EINTR) {
+    if (refused == 0) continue;
+    // Found in the foreground, the SIGTTOU that interrupted the call may have
+    // come from elsewhere, or the shell may have brought the program back
+    // since: either way the change is made again, and the kernel refuses it
+    // again if it must.
+    if (in_background()) break;
+    refused = 0;
   }
+  const int error = errno;
   if (sigismember(&before, SIGTTOU) == 1) sigprocmask(SIG_BLOCK, &ttou, nullptr);
   sigaction(SIGTTOU, &outside, nullptr);
   if (done == 0 && refused != 0) raise(SIGTTOU);
+  errno = error;
   return done == 0;
 }
 
@@ -267,7 +289,10 @@ void install(int sig, void (*on_signal)(int)) {
   struct sigaction action {};
   action.sa_handler = on_signal;
   action.sa_mask = caught;
-  action.sa_flags = SA_RESTART;
+  // No SA_RESTART: a read of the key that a stop interrupted returns, so that
+  // the hint is shown again before the wait goes on. Every call of the wait
+  // that can block is made again on EINTR.
+  action.sa_flags = 0;
   sigaction(sig, &action, nullptr);
 }
 
@@ -317,7 +342,7 @@ static void on_stop_signal(int sig) {
   const int saved_errno = errno;
   if (waiting != 0) set_mode(saved);
   take_default_action(sig);
-  if (waiting != 0 && take_terminal() && continued()) show(hint);
+  if (waiting != 0 && take_terminal() && continued()) hint_due = 1;
   errno = saved_errno;
 }
 
@@ -329,7 +354,7 @@ static void on_stop_signal(int sig) {
 static void on_continue_signal([[maybe_unused]] int sig) {
   const int saved_errno = errno;
   continues = continues + 1;
-  if (waiting != 0 && left_raw_mode() && take_terminal()) show(hint);
+  if (waiting != 0 && left_raw_mode() && take_terminal()) hint_due = 1;
   errno = saved_errno;
 }
 
@@ -382,34 +407,104 @@ void with_signals_blocked(Change change) {
   sigprocmask(SIG_UNBLOCK, &caught, nullptr);
 }
 
-// Reads one key press. A read that ends without a byte (end of file or an
-// error: the terminal went away) ends the wait. A key that sends several
-// bytes (an arrow key sends ESC [ A) may have them arrive apart over a slow
-// link, so after an ESC the rest is read for 100 ms, as editors wait for the
-// rest of an escape sequence; ESC alone costs that much delay. select, not
-// poll, waits for it: poll cannot wait on a terminal everywhere (older macOS),
-// and a hang-up makes the terminal readable, so the read that follows ends the
-// wait.
+// Waits for the terminal to have input or hang up, for at most `timeout` (none
+// if null), with the handled signals let through only while it waits, in the
+// same call. Returns select's result.
+int await_input(const sigset_t& open, const timespec* timeout) {
+  fd_set input;
+  FD_ZERO(&input);
+  FD_SET(STDIN_FILENO, &input);
+  return pselect(STDIN_FILENO + 1, &input, nullptr, nullptr, timeout, &open);
+}
+
+// One try at reading the key. The hint is shown first if a handler asked for
+// it, then the key is awaited and read, with the handled signals let through
+// only while it is awaited (pselect), so that none can come between the check
+// for the hint and the wait, or between the key's coming and its read. In
+// the background there is nothing to wait for: the read stops the program by
+// SIGTTIN, as a reader in the background is stopped, so it is made with the
+// signals let through. Returns read's result, or -1 and EINTR.
+ssize_t try_key(char* key, std::size_t size) {
+  sigset_t open;
+  sigprocmask(SIG_BLOCK, &caught, &open);
+  if (hint_due != 0) show(hint);
+  hint_due = 0;
+  const bool background = in_background();
+  if (background) sigprocmask(SIG_UNBLOCK, &caught, nullptr);
+  ssize_t got = -1;
+  if (background || await_input(open, nullptr) > 0) got = read(STDIN_FILENO, key, size);
+  const int error = errno;
+  if (!background) sigprocmask(SIG_UNBLOCK, &caught, nullptr);
+  errno = error;
+  return got;
+}
+
+// A read from the background failed at once instead of stopping the program:
+// it was made with SIGTTIN blocked, or SIGTTIN is ignored. The program stops
+// by SIGTTIN as a reader in the background would, or, where SIGTTIN is
+// ignored, waits as if stopped for a signal (the SIGCONT of `fg`). The check
+// and the stop or the wait are one step, with the signals blocked between.
+void await_foreground() {
+  sigset_t open;
+  sigprocmask(SIG_BLOCK, &caught, &open);
+  if (in_background()) {
+    if (sigismember(&caught, SIGTTIN) == 1)
+      raise(SIGTTIN);
+    else
+      sigsuspend(&open);
+  }
+  sigprocmask(SIG_UNBLOCK, &caught, nullptr);
+}
+
+// Reads the first byte or bytes of a key into `key` and returns how many, or
+// 0 when the terminal went away (end of file or an error). A read that a
+// signal interrupted is made again; a terminal that another program left
+// non-blocking is waited on.
+ssize_t read_first(char* key, std::size_t size) {
+  for (;;) {
+    const ssize_t got = try_key(key, size);
+    if (got >= 0) return got;
+    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+    if (errno != EIO || !in_background()) return 0;
+    await_foreground();
+  }
+}
+
+// Waits for the rest of a key for at most `timeout`; no hint comes now.
+int await_rest(const timespec& timeout) {
+  sigset_t open;
+  sigprocmask(SIG_BLOCK, &caught, &open);
+  const int ready = await_input(open, &timeout);
+  const int error = errno;
+  sigprocmask(SIG_UNBLOCK, &caught, nullptr);
+  errno = error;
+  return ready;
+}
+
+// Reads one key press. A key that sends several bytes (an arrow key sends
+// ESC [ A) may have them arrive apart over a slow link, so after an ESC the
+// rest is read for 100 ms, as editors wait for the rest of an escape
+// sequence; ESC alone costs that much delay. pselect, not poll, waits for it:
+// poll cannot wait on a terminal everywhere (older macOS), and a hang-up makes
+// the terminal readable, so the read that follows ends the wait. Once the key
+// has come, no hint is shown again.
 void read_key() {
   constexpr auto escape_time = std::chrono::milliseconds(100);
   constexpr std::size_t longest_key = 32;
   char key[longest_key];
-  ssize_t got = 0;
-  while ((got = read(STDIN_FILENO, key, sizeof key)) < 0 && errno == EINTR) {
-  }
-  if (got <= 0 || key[0] != '\033') return;
+  if (read_first(key, sizeof key) <= 0 || key[0] != '\033') return;
   const auto deadline = std::chrono::steady_clock::now() + escape_time;
   for (;;) {
     const auto left =
-        std::chrono::ceil<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+        std::chrono::ceil<std::chrono::nanoseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return;
-    fd_set input;
-    FD_ZERO(&input);
-    FD_SET(STDIN_FILENO, &input);
-    timeval timeout{0, static_cast<suseconds_t>(left.count())};
-    const int ready = select(STDIN_FILENO + 1, &input, nullptr, nullptr, &timeout);
+    const timespec timeout{0, static_cast<long>(left.count())};
+    const int ready = await_rest(timeout);
     if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0 || read(STDIN_FILENO, key, sizeof key) <= 0) return;
+    if (ready <= 0) return;
+    const ssize_t got = read(STDIN_FILENO, key, sizeof key);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (got <= 0) return;
   }
 }
 
@@ -446,7 +541,7 @@ void wait_for_key() {
     waiting = 1;
     // A stop since the hint was written (SIGSTOP, which no handler sees, say)
     // shows it again, as any stop does once the wait is on.
-    if (take_terminal() && (continues != continues_before || continued())) show(hint);
+    if (take_terminal() && (continues != continues_before || continued())) hint_due = 1;
   });
   read_key();
   with_signals_blocked([] {

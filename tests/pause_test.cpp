@@ -835,7 +835,9 @@ std::vector<call> calls_of_the_wait() {
     if (!hint_shown) continue;
     if (name == "exit_group") break;
     found.push_back({name, nth, line, key_read});
-    key_read = key_read || name == "read";
+    // The wait for the key returns, and the key's read comes, only once
+    // the key is typed.
+    key_read = key_read || name == "read" || name == "pselect6";
   }
   return found;
 }
