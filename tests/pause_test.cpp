@@ -185,6 +185,48 @@ INSTANTIATE_TEST_SUITE_P(
                     1}),
     by_name);
 
+// ---- Terminals that other programs leave odd -------------------------
+
+// A terminal left non-blocking by another program: the wait waits still.
+// The word is typed ahead, since its read would find nothing yet.
+TEST(OddTerminal, NonBlockingStillWaitsForAKey) {
+  pty_shell s;
+  s.make_nonblocking();
+  s.type("00101\n");
+  start(s);
+  ASSERT_TRUE(s.wait_for_text(hint)) << s.screen;
+  ASSERT_TRUE(s.wait_for_raw_mode());
+  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(s.unchanged()) << "ended without a key";
+  s.type("q");
+  EXPECT_EQ(s.status(), 0) << s.screen;
+  EXPECT_TRUE(same_settings(s.before, s.settings()));
+}
+
+// With SIGTTIN ignored, a read from the background fails instead of stopping
+// the program: continued in the background, it waits for `fg`, not for
+// nothing.
+TEST(OddTerminal, SigttinIgnoredInTheBackgroundWaitsForFg) {
+  pty_shell s;
+  launch how;
+  how.ignore_ttin = true;
+  start(s, how);
+  up_to_the_wait(s, "00101\n");
+  report r;
+  ASSERT_TRUE(s.stop(SIGSTOP, r)) << r.status;
+  s.bg();
+  ASSERT_TRUE(s.next_report(r) && WIFCONTINUED(r.status)) << r.status;
+  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(s.unchanged()) << "ended in the background without a key";
+  s.screen.clear();
+  s.fg();
+  ASSERT_TRUE(s.wait_for_raw_mode());
+  EXPECT_TRUE(s.wait_for_text(hint)) << s.screen;
+  s.type("q");
+  EXPECT_EQ(s.status(true), 0) << s.screen;
+  EXPECT_TRUE(same_settings(s.before, s.settings()));
+}
+
 // ---- Where standard error goes -----------------------------------------
 
 enum class sink { dev_null, file, closed, dev_full, unread_pipe, closed_pipe, file_over_limit };
@@ -757,6 +799,33 @@ TEST_F(Race, KeySplitAcrossReads) {
   EXPECT_EQ(s->status(), 0) << s->screen;
   EXPECT_TRUE(same_settings(s->before, s->settings()));
   EXPECT_EQ(s->input_left(), 0) << "the rest of the key was left for the next program";
+}
+
+// Whether a process is held by its tracer.
+bool held_by_tracer(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::size_t name_end = stat.rfind(')');
+  return name_end != std::string::npos && stat.compare(name_end, 4, ") t ") == 0;
+}
+
+// A stop that comes as the key is read, here while strace holds the read's
+// return, is taken once the key is: after `fg` the wait does not come back,
+// and no hint asks for a key that is not awaited.
+TEST_F(Race, StopAsTheKeyIsRead) {
+  start_injecting("inject=read:delay_exit=500000:when=" + std::to_string(at.key_read));
+  ASSERT_TRUE(s->wait_for_raw_mode());
+  s->type("q");
+  ASSERT_TRUE(s->within_seconds([&] { return held_by_tracer(s->pid()); })) << "not reading";
+  report r;
+  ASSERT_TRUE(s->stop(SIGTSTP, r)) << r.status;
+  s->read_rest(20ms);
+  s->screen.clear();
+  s->fg();
+  EXPECT_EQ(s->status(), 0) << s->screen;
+  s->read_rest();
+  EXPECT_EQ(s->screen.find(hint), std::string::npos) << "a hint after the key: " << s->screen;
+  EXPECT_TRUE(same_settings(s->before, s->settings()));
 }
 
 // A signal that the program handles, here a continue, interrupts its wait

@@ -73,6 +73,7 @@ void set_standard_files(int slave, const launch& how) {
   take_terminal(slave, how.use);
   for (int sig = 1; sig < NSIG; ++sig) std::signal(sig, SIG_DFL);
   std::signal(SIGHUP, how.ignore_hangup ? SIG_IGN : SIG_DFL);
+  std::signal(SIGTTIN, how.ignore_ttin ? SIG_IGN : SIG_DFL);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -229,6 +230,10 @@ termios pty_shell::settings() const {
 
 void pty_shell::set_settings(const termios& t) const {
   EXPECT_EQ(tcsetattr(slave, TCSANOW, &t), 0);
+}
+
+void pty_shell::make_nonblocking() const {
+  EXPECT_EQ(fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK), 0);
 }
 
 void pty_shell::read_screen(std::chrono::milliseconds wait) {

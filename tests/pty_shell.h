@@ -48,6 +48,7 @@ struct launch {
   // Standard input is a pipe that holds just this, if set.
   std::optional<std::string> piped_input{};
   bool ignore_hangup = false;
+  bool ignore_ttin = false;  // SIGTTIN ignored, as a parent may leave it
   rlim_t file_size_limit = RLIM_INFINITY;
   std::vector<std::string> tracer{};  // a command the program runs under: strace and its options
 };
@@ -89,6 +90,9 @@ class pty_shell {
   termios settings() const;
   // Sets them, as `stty` at the shell does.
   void set_settings(const termios& t) const;
+  // Makes the terminal's open file, which the program shares, non-blocking,
+  // as another program sharing it may leave it.
+  void make_nonblocking() const;
 
   // Waits a few seconds for the shell's next report, reading the screen
   // meanwhile. False if none came, or the shell has gone.
