@@ -761,9 +761,13 @@ TEST_F(Race, StopInterruptsTheRawEntry) {
 // A setting of the terminal that fails with EINTR, which POSIX allows, is
 // made again: the wait still enters raw mode, and still puts the settings
 // back at its end.
+// With a SIGTTOU from elsewhere, which the program, in the foreground, does
+// not take for the kernel's refusal to change the terminal from the
+// background.
 struct eintr_case {
   std::string name;
   int landmarks::*call;
+  std::string with_signal{};
 };
 
 void PrintTo(const eintr_case& c, std::ostream* os) {
@@ -773,17 +777,22 @@ void PrintTo(const eintr_case& c, std::ostream* os) {
 class InterruptedSetting : public Race, public ::testing::WithParamInterface<eintr_case> {};
 
 TEST_P(InterruptedSetting, IsMadeAgain) {
-  start_injecting("inject=ioctl:error=EINTR:when=" + std::to_string(at.*GetParam().call));
+  const eintr_case& t = GetParam();
+  start_injecting("inject=ioctl:error=EINTR" + t.with_signal +
+                  ":when=" + std::to_string(at.*t.call));
   ASSERT_TRUE(s->wait_for_raw_mode());
   s->type("q");
   EXPECT_EQ(s->status(), 0) << s->screen;
   EXPECT_TRUE(same_settings(s->before, s->settings()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Race, InterruptedSetting,
-                         ::testing::Values(eintr_case{"RawEntry", &landmarks::raw},
-                                           eintr_case{"Restore", &landmarks::restore}),
-                         by_name);
+INSTANTIATE_TEST_SUITE_P(
+    Race, InterruptedSetting,
+    ::testing::Values(eintr_case{"RawEntry", &landmarks::raw},
+                      eintr_case{"Restore", &landmarks::restore},
+                      eintr_case{"RawEntryBySigttou", &landmarks::raw, ":signal=SIGTTOU"},
+                      eintr_case{"RestoreBySigttou", &landmarks::restore, ":signal=SIGTTOU"}),
+    by_name);
 
 // Over a slow link the bytes of a key arrive apart: the rest of the key is
 // taken with it, not left for the shell. The program's wait for the rest is
