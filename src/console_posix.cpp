@@ -441,18 +441,19 @@ ssize_t try_key(char* key, std::size_t size) {
 
 // A read from the background failed at once instead of stopping the program:
 // it was made with SIGTTIN blocked, or SIGTTIN is ignored. The program stops
-// by SIGTTIN as a reader in the background would, or, where SIGTTIN is
-// ignored, waits as if stopped for a signal (the SIGCONT of `fg`). The check
-// and the stop or the wait are one step, with the signals blocked between.
+// by SIGTTIN as a reader in the background would. Where SIGTTIN is ignored it
+// waits instead, and since a shell need not continue a job that runs to bring
+// it back, it looks for the foreground every 100 ms; found there, it takes the
+// terminal as after a continue. Each check and the stop or the wait that
+// follows it are one step, with the signals blocked between.
 void await_foreground() {
+  constexpr timespec a_while{0, 100'000'000};
   sigset_t open;
   sigprocmask(SIG_BLOCK, &caught, &open);
-  if (in_background()) {
-    if (sigismember(&caught, SIGTTIN) == 1)
-      raise(SIGTTIN);
-    else
-      sigsuspend(&open);
-  }
+  if (in_background() && sigismember(&caught, SIGTTIN) == 1) raise(SIGTTIN);
+  if (in_background() && sigismember(&caught, SIGTTIN) != 1)
+    pselect(0, nullptr, nullptr, nullptr, &a_while, &open);
+  if (!in_background() && left_raw_mode() && take_terminal()) hint_due = 1;
   sigprocmask(SIG_UNBLOCK, &caught, nullptr);
 }
 

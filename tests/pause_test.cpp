@@ -205,7 +205,7 @@ TEST(OddTerminal, NonBlockingStillWaitsForAKey) {
 
 // With SIGTTIN ignored, a read from the background fails instead of stopping
 // the program: continued in the background, it waits for `fg`, not for
-// nothing.
+// nothing; and since it runs, `fg` need not continue it.
 TEST(OddTerminal, SigttinIgnoredInTheBackgroundWaitsForFg) {
   pty_shell s;
   launch how;
@@ -219,7 +219,7 @@ TEST(OddTerminal, SigttinIgnoredInTheBackgroundWaitsForFg) {
   std::this_thread::sleep_for(300ms);
   EXPECT_TRUE(s.unchanged()) << "ended in the background without a key";
   s.screen.clear();
-  s.fg();
+  s.fg_running();
   ASSERT_TRUE(s.wait_for_raw_mode());
   EXPECT_TRUE(s.wait_for_text(hint)) << s.screen;
   s.type("q");

@@ -91,13 +91,14 @@ void set_standard_files(int slave, const launch& how) {
 }
 
 // 'f' brings the job to the foreground and continues it, as `fg` does; 'b'
-// continues it in the background, as `bg` does. The end of the commands ends
-// the shell.
+// continues it in the background, as `bg` does; 'r' brings a job that runs to
+// the foreground without a continue, as bash's `fg` does. The end of the
+// commands ends the shell.
 bool obey(int commands, int slave, pid_t pid) {
   char command = 0;
   if (read(commands, &command, 1) != 1) return false;
-  if (command == 'f') tcsetpgrp(slave, pid);
-  kill(-pid, SIGCONT);
+  if (command == 'f' || command == 'r') tcsetpgrp(slave, pid);
+  if (command != 'r') kill(-pid, SIGCONT);
   return true;
 }
 
@@ -216,6 +217,10 @@ bool pty_shell::stop(int sig, report& r) {
 
 void pty_shell::fg() const {
   ASSERT_EQ(write(commands, "f", 1), 1);
+}
+
+void pty_shell::fg_running() const {
+  ASSERT_EQ(write(commands, "r", 1), 1);
 }
 
 void pty_shell::bg() const {

@@ -84,6 +84,9 @@ class pty_shell {
   // Continues the stopped job as `fg` does (the terminal's foreground first)
   // or as `bg` does.
   void fg() const;
+  // Brings a job that runs in the background to the foreground without a
+  // continue, as bash's `fg` does.
+  void fg_running() const;
   void bg() const;
 
   // The terminal's settings now.
