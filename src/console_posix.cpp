@@ -409,7 +409,7 @@ void with_signals_blocked(Change change) {
 
 // Waits for the terminal to have input or hang up, for at most `timeout` (none
 // if null), with the handled signals let through only while it waits, in the
-// same call. Returns select's result.
+// same call. Returns pselect's result.
 int await_input(const sigset_t& open, const timespec* timeout) {
   fd_set input;
   FD_ZERO(&input);
@@ -526,8 +526,8 @@ bool is_terminal(std::FILE* stream) {
 //
 // Keys typed ahead are discarded before the hint is written, not after, so a
 // key pressed as soon as the hint shows is kept. The hint is written before
-// the terminal is touched, since writing it may end the program where it
-// goes to standard error (a closed pipe, a file size limit). The rest of a
+// raw mode is entered, since writing it may end the program where it goes to
+// standard error (a closed pipe, a file size limit). The rest of a
 // key sent as several bytes is dropped with the settings put back, so it does
 // not reach the shell.
 void wait_for_key() {
