@@ -450,9 +450,12 @@ void await_foreground() {
   constexpr timespec a_while{0, 100'000'000};
   sigset_t open;
   sigprocmask(SIG_BLOCK, &caught, &open);
-  if (in_background() && sigismember(&caught, SIGTTIN) == 1) raise(SIGTTIN);
-  if (in_background() && sigismember(&caught, SIGTTIN) != 1)
-    pselect(0, nullptr, nullptr, nullptr, &a_while, &open);
+  if (in_background()) {
+    if (sigismember(&caught, SIGTTIN) == 1)
+      raise(SIGTTIN);
+    else
+      pselect(0, nullptr, nullptr, nullptr, &a_while, &open);
+  }
   if (!in_background() && left_raw_mode() && take_terminal()) hint_due = 1;
   sigprocmask(SIG_UNBLOCK, &caught, nullptr);
 }

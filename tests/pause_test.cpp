@@ -675,12 +675,18 @@ long blocked_in(pid_t pid) {
   return file >> number ? number : -1;
 }
 
-// Whether a process sleeps in the kernel, not stopped by its tracer.
-bool sleeping(pid_t pid) {
+// A process's state, as /proc shows it after its name: 'S' sleeps in the
+// kernel, 't' is held by its tracer; 0 if it has gone.
+char state_of(pid_t pid) {
   std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
   std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  const std::size_t name_end = stat.rfind(')');
-  return name_end != std::string::npos && stat.compare(name_end, 4, ") S ") == 0;
+  const std::size_t name_end = stat.rfind(") ");
+  return name_end != std::string::npos && name_end + 2 < stat.size() ? stat[name_end + 2] : '\0';
+}
+
+// Whether a process sleeps in the kernel, not stopped by its tracer.
+bool sleeping(pid_t pid) {
+  return state_of(pid) == 'S';
 }
 
 // Whether the program is in a call that waits for the rest of a key.
@@ -810,14 +816,6 @@ TEST_F(Race, KeySplitAcrossReads) {
   EXPECT_EQ(s->input_left(), 0) << "the rest of the key was left for the next program";
 }
 
-// Whether a process is held by its tracer.
-bool held_by_tracer(pid_t pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  const std::size_t name_end = stat.rfind(')');
-  return name_end != std::string::npos && stat.compare(name_end, 4, ") t ") == 0;
-}
-
 // A stop that comes as the key is read, here while strace holds the read's
 // return, is taken once the key is: after `fg` the wait does not come back,
 // and no hint asks for a key that is not awaited.
@@ -825,7 +823,7 @@ TEST_F(Race, StopAsTheKeyIsRead) {
   start_injecting("inject=read:delay_exit=500000:when=" + std::to_string(at.key_read));
   ASSERT_TRUE(s->wait_for_raw_mode());
   s->type("q");
-  ASSERT_TRUE(s->within_seconds([&] { return held_by_tracer(s->pid()); })) << "not reading";
+  ASSERT_TRUE(s->within_seconds([&] { return state_of(s->pid()) == 't'; })) << "not reading";
   report r;
   ASSERT_TRUE(s->stop(SIGTSTP, r)) << r.status;
   s->read_rest(20ms);
