@@ -3,6 +3,7 @@
 #include <termios.h>
 #include <unistd.h>
 #ifdef __linux__
+#include <dirent.h>
 #include <sys/syscall.h>
 #endif
 
@@ -13,139 +14,102 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "console.h"
+#include "signals.h"
 
 // The wait puts the terminal in raw mode, the one change the program makes to
 // it, and must put it back however the program ends, and take it again
-// however the program goes on. Four rules carry that:
+// however the program goes on. It has the shape that long-lived terminal
+// programs use:
 //
-// - `waiting` says whether raw mode is wanted. It changes only with every
-//   handled signal blocked, and each handler runs with all of them blocked,
-//   so no handler interrupts another or a change halfway.
-// - Every signal whose default action ends the program is caught for the
-//   wait: its handler puts the terminal back, then ends the program by the
-//   same signal, so the parent sees the usual status. The numbers the C
-//   library keeps for itself cannot be caught; they are held blocked until
-//   the terminal is back.
-// - Every stop goes one way: settings back, the stop itself (which the kernel
-//   may discard), then the terminal taken again as it is found. Every
-//   continue takes it again the same way, so settings changed while the
-//   program was stopped are the ones it puts back at the end.
+// - The main line does all the work, with every handled signal blocked. It
+//   lets them through only while it sleeps, in pselect or in a read from the
+//   background, so that a signal can only cut a sleep short.
+// - Stops and continues are only recorded by their handlers; the main line
+//   acts on them when its sleep returns, in ordinary code.
+// - An ending signal's handler puts the terminal back itself and ends the
+//   program by the same signal: it cannot return to let the main line act,
+//   since for a fault (SIGSEGV and the like) it would return into the fault.
+//   What it can reach is marked "reached from a handler" and does only
+//   async-signal-safe things.
 // - Whether the terminal is the program's to change is never checked before
-//   the change: that state can change in between. The change is attempted,
-//   and the kernel, which refuses a change from a background process group
-//   by sending SIGTTOU, decides in the same step.
+//   the change. The change is attempted, and the kernel decides in the same
+//   call: it refuses tcsetattr from a background process group by sending
+//   SIGTTOU, and in an orphaned process group it fails the call with EIO.
 
 namespace {
 
-// ---- Platform facts ------------------------------------------------------
+// ---- Signal numbers and masks --------------------------------------------
 
 // Room for every signal number of the systems this builds on: Linux has 64
 // (128 on MIPS), FreeBSD 128.
 constexpr int signal_slots = 129;
-static_assert(NSIG <= signal_slots, "a signal number would have no slot");
 
-// The highest signal number. FreeBSD's NSIG counts only the classic signals;
-// its real-time signals run to 126.
-int last_signal() {
-#ifdef SIGRTMAX
-  return std::min(std::max(NSIG - 1, static_cast<int>(SIGRTMAX)), signal_slots - 1);
-#else
-  return NSIG - 1;
-#endif
+int highest_signal() {
+  return std::min(last_signal(), signal_slots - 1);
 }
 
-// Signals whose default action is to be ignored. Caught to end the program,
-// one would end the wait where the system means nothing to happen. SIGCONT,
-// which continues the program, is handled apart.
-bool ignored_by_default(int sig) {
-  switch (sig) {
-    // Everywhere: a child's change of state, urgent socket data, a new window
-    // size.
-    case SIGCHLD:
-    case SIGURG:
-    case SIGWINCH:
-#ifdef SIGINFO
-    // The BSDs, macOS and illumos: the status key, Ctrl-T.
-    case SIGINFO:
-#endif
-#if defined(__APPLE__) || defined(__FreeBSD__) || defined(__NetBSD__) || defined(__OpenBSD__) || \
-    defined(__DragonFly__)
-    // I/O possible: ignored there, but it ends the program on Linux.
-    case SIGIO:
-#endif
-#ifdef __sun
-    // illumos: power failure, and the signals of threads, checkpoints,
-    // resource controls and the Java VM.
-    case SIGPWR:
-    case SIGWAITING:
-    case SIGLWP:
-    case SIGCANCEL:
-    case SIGFREEZE:
-    case SIGTHAW:
-    case SIGXRES:
-    case SIGJVM1:
-    case SIGJVM2:
-#endif
-      return true;
-    default:
-      return false;
+// Adds sig to a set. The C library's sigaddset refuses its own reserved
+// numbers; on Linux its sigset_t is the kernel's bit set, bit sig - 1 in
+// words of unsigned long, which this writes directly.
+void add_number(sigset_t& set, int sig) {
+  if (handling_of(sig) != handling::hold) {
+    sigaddset(&set, sig);
+    return;
   }
-}
-
-// The numbers the C library keeps for its threads (glibc: 32 and 33; musl: 32
-// to 34) can still end the program, by their default action, but its
-// sigaction refuses them and its sigprocmask leaves them out. On Linux the
-// kernel's own call blocks them, so one sent during the wait acts only once
-// the terminal is back. Elsewhere they stay as the C library keeps them.
-void hold_reserved(const bool (&numbers)[signal_slots], int how) {
 #ifdef __linux__
-  // The kernel's signal set: bit sig - 1 for each number, in words of
-  // unsigned long, NSIG - 1 bits in all.
-  constexpr std::size_t bits = CHAR_BIT * sizeof(unsigned long);
-  unsigned long set[(signal_slots + bits - 1) / bits] = {};
-  for (int sig = 1; sig < signal_slots; ++sig) {
-    const auto bit = static_cast<std::size_t>(sig - 1);
-    if (numbers[sig]) set[bit / bits] |= 1UL << (bit % bits);
-  }
-  syscall(SYS_rt_sigprocmask, how, set, nullptr, (NSIG - 1) / CHAR_BIT);
-#else
-  static_cast<void>(numbers);
-  static_cast<void>(how);
+  constexpr int bits = CHAR_BIT * sizeof(unsigned long);
+  unsigned long word = 0;
+  auto* const at = reinterpret_cast<unsigned char*>(&set) + (sig - 1) / bits * sizeof word;
+  std::memcpy(&word, at, sizeof word);
+  word |= 1UL << ((sig - 1) % bits);
+  std::memcpy(at, &word, sizeof word);
 #endif
 }
 
-// ---- The wait's state ----------------------------------------------------
+// Changes the signal mask as sigprocmask does, but for every number. The C
+// library's sigprocmask leaves its reserved numbers out: its SIG_SETMASK
+// would unblock them. On Linux the kernel's own call sets them too.
+void change_mask(int how, const sigset_t* set, sigset_t* old) {
+#ifdef __linux__
+  constexpr std::size_t bits = CHAR_BIT * sizeof(unsigned long);
+  constexpr std::size_t kernel_set_size = (NSIG - 1 + bits - 1) / bits * sizeof(unsigned long);
+  static_assert(kernel_set_size <= sizeof(sigset_t), "the kernel's set would not fit");
+  syscall(SYS_rt_sigprocmask, how, set, old, kernel_set_size);
+#else
+  sigprocmask(how, set, old);
+#endif
+}
+
+// ---- State shared with the handlers --------------------------------------
 
 constexpr char hint[] = "Press any key to continue . . . ";
 
-// The settings to put back, and raw mode, built from them.
+// What the terminal holds, as the ending handlers need to know it.
+enum terminal_state : int {
+  as_found,  // the settings it was found with: nothing to put back
+  in_raw,    // the wait's raw mode, or it may be: the settings are to be put back
+  given_up,  // the program's group is orphaned: the terminal is the shell's now
+};
+volatile std::sig_atomic_t terminal = as_found;
+
+// A stop signal recorded by its handler and not yet acted on, or 0.
+volatile std::sig_atomic_t stop_signal = 0;
+// A SIGCONT recorded by its handler and not yet acted on.
+volatile std::sig_atomic_t continued = 0;
+// SIGTTOU came while a change of the terminal was attempted.
+volatile std::sig_atomic_t ttou_came = 0;
+
+// The settings to put back, and raw mode, built from them. Changed only by
+// the main line, with the handled signals blocked.
 termios saved;
 termios raw;
 
-volatile std::sig_atomic_t waiting = 0;
-
-// How many times the program was continued during the wait.
-volatile std::sig_atomic_t continues = 0;
-
-// The hint is to be shown again: the wait took the terminal back after a stop.
-// Handlers only ask for it; the read of the key shows it, so that it never
-// comes once the key is taken.
-volatile std::sig_atomic_t hint_due = 0;
-
-// SIGTTOU came while a change of the terminal was attempted.
-volatile std::sig_atomic_t refused = 0;
-
-// Where the hint goes: the terminal the key is read from.
-int screen = STDERR_FILENO;
-
-// The signals caught for the wait, the dispositions found for them, put back
-// afterwards, and the numbers held blocked instead.
+// The signals caught for the wait. Set before any handler is installed.
 sigset_t caught;
-struct sigaction found[signal_slots];
-bool reserved[signal_slots];
 
 // ---- The terminal --------------------------------------------------------
 
@@ -154,13 +118,20 @@ bool same_settings(const termios& a, const termios& b) {
          a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
 
-// Non-canonical, no echo, no signal keys, no flow control and no
-// implementation-defined input processing, so that any single key, Ctrl-C,
-// Ctrl-Z and Ctrl-S included, ends the wait.
+// Non-canonical, no echo, no signal keys and no implementation-defined input
+// processing, and in c_iflag nothing that drops or rewrites a byte (breaks,
+// parity marks, stripping, CR and NL mapping, flow control, case), so that
+// any single key, Ctrl-C, Ctrl-Z, Ctrl-S and Enter under `stty igncr`
+// included, ends the wait. The line's framing (c_cflag) and output
+// processing (c_oflag) are not the wait's to change.
 termios raw_from(const termios& mode) {
   termios made = mode;
   made.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
-  made.c_iflag &= ~static_cast<tcflag_t>(IXON);
+  made.c_iflag &=
+      ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+#ifdef IUCLC
+  made.c_iflag &= ~static_cast<tcflag_t>(IUCLC);
+#endif
   made.c_cc[VMIN] = 1;
   made.c_cc[VTIME] = 0;
   return made;
@@ -168,10 +139,11 @@ termios raw_from(const termios& mode) {
 
 }  // namespace
 
-// The kernel's answer to a change of the terminal from the background.
 extern "C" {
-static void on_refusal([[maybe_unused]] int sig) {
-  refused = 1;
+// Reached from a handler: the kernel's answer to a change of the terminal
+// from the background.
+static void note_ttou([[maybe_unused]] int sig) {
+  ttou_came = 1;
 }
 }
 
@@ -185,142 +157,145 @@ bool in_background() {
   return group >= 0 && group != getpgrp();
 }
 
-// Attempts one change of the terminal, `change` returning 0 or -1 as
-// tcsetattr does, and returns whether it was made. Called with the handled
-// signals blocked; async-signal-safe. Meanwhile SIGTTOU is let through to a
-// handler that only notes it: from a background group the kernel sends it and
-// fails the call, and the program then leaves the terminal alone. A SIGTTOU
-// from elsewhere that came while the change went through is raised again, to
-// meet its own disposition once the caller is done.
+// Reached from a handler. Attempts one change of the terminal, `change`
+// returning 0 or -1 as tcsetattr does, and returns whether it was made.
+// Called with the handled signals blocked. SIGTTOU is let through meanwhile,
+// to a handler that only notes it, even where the parent blocked it: from a
+// background process group the kernel sends SIGTTOU and fails the call, but
+// only if SIGTTOU is neither blocked nor ignored; otherwise it lets the change
+// through, and the shell's settings would be overwritten. A SIGTTOU from
+// elsewhere that came while the change went through is raised again, to meet
+// its own disposition once the caller is done.
 template <class Change>
 bool attempt(Change change) {
   struct sigaction note {};
   struct sigaction outside {};
-  note.sa_handler = on_refusal;
+  note.sa_handler = note_ttou;
   note.sa_mask = caught;
   sigset_t ttou;
   sigset_t before;
   sigemptyset(&ttou);
   sigaddset(&ttou, SIGTTOU);
-  refused = 0;
+  ttou_came = 0;
   sigaction(SIGTTOU, &note, &outside);
   sigprocmask(SIG_UNBLOCK, &ttou, &before);
   int done = 0;
   while ((done = change()) != 0 && errno == EINTR) {
-    if (refused == 0) continue;
+    if (ttou_came == 0) continue;
     // Found in the foreground, the SIGTTOU that interrupted the call may have
     // come from elsewhere, or the shell may have brought the program back
     // since: either way the change is made again, and the kernel refuses it
     // again if it must.
     if (in_background()) break;
-    refused = 0;
+    ttou_came = 0;
   }
   const int error = errno;
   if (sigismember(&before, SIGTTOU) == 1) sigprocmask(SIG_BLOCK, &ttou, nullptr);
   sigaction(SIGTTOU, &outside, nullptr);
-  if (done == 0 && refused != 0) raise(SIGTTOU);
+  if (done == 0 && ttou_came != 0) raise(SIGTTOU);
   errno = error;
   return done == 0;
 }
 
+// Reached from a handler.
 bool set_mode(const termios& mode) {
   return attempt([&mode] { return tcsetattr(STDIN_FILENO, TCSANOW, &mode); });
 }
 
-// Sets the terminal to `mode` and discards the input not yet read, in one
-// call: the kernel refuses it from the background before it discards
-// anything. (tcflush would not do: refused, it still drops input the terminal
-// has not yet handed on.)
-bool set_mode_discarding_input(const termios& mode) {
+// Sets the terminal to `mode` and drops the keys typed ahead, in one call:
+// the kernel refuses it from the background before it drops anything.
+// (tcflush would not do: refused, it still drops input the terminal has not
+// yet handed on.)
+bool set_mode_dropping_typed_ahead(const termios& mode) {
   return attempt([&mode] { return tcsetattr(STDIN_FILENO, TCSAFLUSH, &mode); });
 }
 
-// Takes the terminal for the wait and returns whether raw mode is in place.
-// Settings found other than the wait's own raw mode are the ones to put back
-// once raw mode, built from them, is entered. From the background the
-// terminal is another's, and nothing changes.
-bool take_terminal() {
+// Puts the wait's raw mode in place and returns whether it is. Settings found
+// other than its own raw mode are the ones to put back, once raw mode built
+// from them is entered. From the background the terminal is another's, and
+// nothing changes.
+bool enter_raw_mode(bool dropping_typed_ahead = false) {
   termios now{};
   if (tcgetattr(STDIN_FILENO, &now) != 0) return false;
-  if (same_settings(now, raw)) return set_mode(raw);
-  const termios wanted = raw_from(now);
-  if (!set_mode(wanted)) return false;
-  saved = now;
+  const bool ours = same_settings(now, raw);
+  const termios wanted = ours ? raw : raw_from(now);
+  if (!(dropping_typed_ahead ? set_mode_dropping_typed_ahead(wanted) : set_mode(wanted)))
+    return false;
+  if (!ours) saved = now;
   raw = wanted;
+  terminal = in_raw;
   return true;
 }
 
-// Whether the terminal's settings are other than the wait's raw mode: its
-// raw mode was put back, or something else took the terminal since.
-bool left_raw_mode() {
+// Whether the terminal's settings are other than the wait's raw mode: they
+// were put back, or something else changed them since.
+bool raw_mode_gone() {
   termios now{};
   return tcgetattr(STDIN_FILENO, &now) == 0 && !same_settings(now, raw);
 }
 
-// The terminal the key is read from, for writing: the hint belongs where the
-// key is awaited, wherever standard error goes. Standard error stands in only
-// when the terminal cannot be opened for writing.
-int open_screen() {
-  const int flags = fcntl(STDIN_FILENO, F_GETFL);
-  if (flags >= 0 && (flags & O_ACCMODE) == O_RDWR) return STDIN_FILENO;
-  constexpr std::size_t longest_name = 256;
-  char name[longest_name] = {};
-  if (ttyname_r(STDIN_FILENO, name, sizeof name) != 0) return STDERR_FILENO;
-  const int fd = open(name, O_WRONLY | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return STDERR_FILENO;
-  return fd;
+// Puts the settings found back, if the wait's raw mode may be in place.
+void leave_raw_mode() {
+  if (terminal != in_raw) return;
+  set_mode(saved);
+  terminal = as_found;
 }
 
-// Async-signal-safe.
-void show(const char* text) {
-  std::size_t left = std::strlen(text);
-  while (left > 0) {
-    const ssize_t done = write(screen, text, left);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) return;
-    text += done;
-    left -= static_cast<std::size_t>(done);
+// ---- The hint ------------------------------------------------------------
+
+// The terminal the key is read from, open for writing, where the hint
+// belongs, wherever standard error goes: standard input itself when it is
+// open for reading and writing, else the terminal opened again by name.
+// Standard error stands in only when neither can be had.
+class hint_screen {
+ public:
+  hint_screen() {
+    const int flags = fcntl(STDIN_FILENO, F_GETFL);
+    if (flags >= 0 && (flags & O_ACCMODE) == O_RDWR) {
+      fd = STDIN_FILENO;
+      return;
+    }
+    constexpr std::size_t longest_name = 256;
+    char name[longest_name] = {};
+    if (ttyname_r(STDIN_FILENO, name, sizeof name) != 0) return;
+    const int opened = open(name, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (opened >= 0) fd = opened;
   }
-}
+  hint_screen(const hint_screen&) = delete;
+  hint_screen& operator=(const hint_screen&) = delete;
+  ~hint_screen() {
+    if (fd != STDIN_FILENO && fd != STDERR_FILENO) close(fd);
+  }
+
+  void show(const char* text) const {
+    std::size_t left = std::strlen(text);
+    while (left > 0) {
+      const ssize_t done = write(fd, text, left);
+      if (done < 0 && errno == EINTR) continue;
+      if (done <= 0) return;
+      text += done;
+      left -= static_cast<std::size_t>(done);
+    }
+  }
+
+ private:
+  int fd = STDERR_FILENO;
+};
 
 // ---- Signals -------------------------------------------------------------
 
-void install(int sig, void (*on_signal)(int)) {
-  struct sigaction action {};
-  action.sa_handler = on_signal;
-  action.sa_mask = caught;
-  // No SA_RESTART: a read of the key that a stop interrupted returns, so that
-  // the hint is shown again before the wait goes on. Every call of the wait
-  // that can block is made again on EINTR.
-  action.sa_flags = 0;
-  sigaction(sig, &action, nullptr);
-}
-
-// Takes the default action of sig now: ends the program, or stops it, or,
-// for a stop the kernel discards, nothing. sig is blocked while its handler
-// runs, so it is raised, then unblocked to be delivered; a handler that
-// returns finds its own disposition back.
-void take_default_action(int sig) {
+// Reached from a handler. Ends the program by sig's default action: sig is
+// blocked while its handler runs, so it is raised, then unblocked to be
+// delivered.
+void end_by_default_action(int sig) {
   struct sigaction default_action {};
-  struct sigaction own {};
   default_action.sa_handler = SIG_DFL;
-  sigaction(sig, &default_action, &own);
+  sigaction(sig, &default_action, nullptr);
   raise(sig);
-  // sig is blocked here, so raise returns and the unblock below delivers it.
-  // cppcheck-suppress unreachableCode
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, sig);
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
-  sigprocmask(SIG_BLOCK, &set, nullptr);
-  sigaction(sig, &own, nullptr);
-}
-
-// Whether a SIGCONT waits to be handled: the program was stopped, and
-// continued, since the handled signals were blocked.
-bool continued() {
-  sigset_t pending;
-  return sigpending(&pending) == 0 && sigismember(&pending, SIGCONT) == 1;
 }
 
 }  // namespace
@@ -329,33 +304,16 @@ bool continued() {
 extern "C" {
 
 static void on_ending_signal(int sig) {
-  if (waiting != 0) set_mode(saved);
-  take_default_action(sig);
+  if (terminal == in_raw) set_mode(saved);
+  end_by_default_action(sig);
 }
 
-// SIGTSTP, SIGTTIN and SIGTTOU: the terminal is put back before the program
-// stops. Whenever it goes on, stopped or not (the kernel discards these stops
-// in a process group that no shell controls), the wait takes the terminal
-// again; after a real stop, which the SIGCONT that ended it tells, the hint is
-// shown again once the terminal is the program's.
 static void on_stop_signal(int sig) {
-  const int saved_errno = errno;
-  if (waiting != 0) set_mode(saved);
-  take_default_action(sig);
-  if (waiting != 0 && take_terminal() && continued()) hint_due = 1;
-  errno = saved_errno;
+  stop_signal = sig;
 }
 
-// Continued, after a stop or not (SIGSTOP cannot be caught, so which is not
-// known): if something changed the terminal meanwhile (a shell puts its own
-// settings back when a job stops), the wait takes it again and shows the hint
-// anew. One that finds raw mode in place changes nothing, on the terminal or
-// on the screen.
 static void on_continue_signal([[maybe_unused]] int sig) {
-  const int saved_errno = errno;
-  continues = continues + 1;
-  if (waiting != 0 && left_raw_mode() && take_terminal()) hint_due = 1;
-  errno = saved_errno;
+  continued = 1;
 }
 
 }  // extern "C"
@@ -364,151 +322,349 @@ namespace {
 
 using handler = void (*)(int);
 
-handler handler_for(int sig) {
-  if (sig == SIGCONT) return on_continue_signal;
-  if (sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU) return on_stop_signal;
+// The handler for a number the wait catches, from the table.
+handler handler_for(handling how) {
+  if (how == handling::stop) return on_stop_signal;
+  if (how == handling::resume) return on_continue_signal;
   return on_ending_signal;
 }
 
-// Catches every signal of the platform's whole range whose default action
-// ends or stops the program, so none can be missed, and SIGCONT always, to
-// take the terminal again after any stop. A signal ignored at start (SIGHUP under
-// nohup, say) stays ignored; numbers whose disposition cannot even be read
-// are the C library's own and are held blocked instead.
-void catch_signals() {
-  sigemptyset(&caught);
-  for (int sig = 1; sig <= last_signal(); ++sig) {
-    reserved[sig] = false;
-    if (sig == SIGKILL || sig == SIGSTOP) continue;
-    if (sigaction(sig, nullptr, &found[sig]) != 0) {
-      reserved[sig] = true;
-      continue;
-    }
-    const bool ends = found[sig].sa_handler == SIG_DFL && !ignored_by_default(sig);
-    if (ends || sig == SIGCONT) sigaddset(&caught, sig);
+// The numbers the wait catches: every one that the table says to end, stop
+// or resume by. A number ignored at start (SIGHUP under nohup, say) stays
+// ignored, but SIGCONT, which continues the program whatever its
+// disposition, is always caught.
+sigset_t signals_to_catch() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig = 1; sig <= highest_signal(); ++sig) {
+    const handling how = handling_of(sig);
+    struct sigaction now {};
+    if (how == handling::leave || how == handling::hold) continue;
+    if (sigaction(sig, nullptr, &now) != 0) continue;
+    if (how == handling::resume || now.sa_handler == SIG_DFL) sigaddset(&set, sig);
   }
-  for (int sig = 1; sig <= last_signal(); ++sig)
-    if (sigismember(&caught, sig) == 1) install(sig, handler_for(sig));
-  hold_reserved(reserved, SIG_BLOCK);
+  return set;
 }
 
-void release_signals() {
-  for (int sig = 1; sig <= last_signal(); ++sig)
-    if (sigismember(&caught, sig) == 1) sigaction(sig, &found[sig], nullptr);
-  hold_reserved(reserved, SIG_UNBLOCK);
+// Installs the wait's handlers for the caught numbers, and puts back what it
+// found when it goes.
+class signal_guard {
+ public:
+  signal_guard() {
+    // Every handler runs with all the others blocked, so none interrupts
+    // another. No SA_RESTART: a sleep that a signal cuts short returns, so
+    // that the main line acts on it.
+    for (int sig = 1; sig <= highest_signal(); ++sig) {
+      if (sigismember(&caught, sig) != 1) continue;
+      struct sigaction action {};
+      action.sa_handler = handler_for(handling_of(sig));
+      action.sa_mask = caught;
+      sigaction(sig, &action, &found[sig]);
+    }
+  }
+  signal_guard(const signal_guard&) = delete;
+  signal_guard& operator=(const signal_guard&) = delete;
+  ~signal_guard() {
+    for (int sig = 1; sig <= highest_signal(); ++sig)
+      if (sigismember(&caught, sig) == 1) sigaction(sig, &found[sig], nullptr);
+  }
+
+ private:
+  struct sigaction found[signal_slots] {};
+};
+
+// Blocks the caught signals and holds the C library's reserved numbers for
+// as long as it lives, then puts the mask back exactly as it was found, so
+// that a signal the parent blocked is never delivered and stays pending as it
+// was.
+class blocked_signals {
+ public:
+  blocked_signals() {
+    sigset_t block = caught;
+    for (int sig = 1; sig <= highest_signal(); ++sig)
+      if (handling_of(sig) == handling::hold) add_number(block, sig);
+    change_mask(SIG_BLOCK, &block, &found);
+    change_mask(SIG_BLOCK, nullptr, &blocking);
+    sleeping = found;
+    for (int sig = 1; sig <= highest_signal(); ++sig)
+      if (handling_of(sig) == handling::hold) add_number(sleeping, sig);
+  }
+  blocked_signals(const blocked_signals&) = delete;
+  blocked_signals& operator=(const blocked_signals&) = delete;
+  ~blocked_signals() { change_mask(SIG_SETMASK, &found, nullptr); }
+
+  // The mask to sleep with: the one found, with the reserved numbers held.
+  const sigset_t& while_sleeping() const { return sleeping; }
+
+  // Lets the signals through, as while sleeping, and blocks them again.
+  void let_through() const { change_mask(SIG_SETMASK, &sleeping, nullptr); }
+  void block_again() const { change_mask(SIG_SETMASK, &blocking, nullptr); }
+
+  // Whether the parent had sig blocked.
+  bool blocked_at_start(int sig) const { return sigismember(&found, sig) == 1; }
+
+ private:
+  sigset_t found{};
+  sigset_t blocking{};
+  sigset_t sleeping{};
+};
+
+// Stops the program by sig's default action, with the terminal as found, as
+// a stop from the terminal would: from the background the kernel refuses the
+// change, and the shell's settings stay. The kernel discards the stop in an
+// orphaned process group. SIGCONT is let through with sig, so that a real
+// stop is recorded as continued.
+void stop_by(int sig, const blocked_signals& mask) {
+  leave_raw_mode();
+  struct sigaction default_action {};
+  struct sigaction own {};
+  default_action.sa_handler = SIG_DFL;
+  sigaction(sig, &default_action, &own);
+  raise(sig);
+  sigset_t through;
+  sigemptyset(&through);
+  sigaddset(&through, sig);
+  if (!mask.blocked_at_start(SIGCONT)) sigaddset(&through, SIGCONT);
+  sigprocmask(SIG_UNBLOCK, &through, nullptr);
+  sigprocmask(SIG_BLOCK, &through, nullptr);
+  sigaction(sig, &own, nullptr);
 }
 
-// Runs `change` with the handled signals blocked. The C library's SIG_SETMASK
-// would let the reserved numbers through, so the same set is unblocked after.
-template <class Change>
-void with_signals_blocked(Change change) {
-  sigprocmask(SIG_BLOCK, &caught, nullptr);
-  change();
-  sigprocmask(SIG_UNBLOCK, &caught, nullptr);
+// ---- Orphaned process groups ---------------------------------------------
+
+#ifdef __linux__
+// One process's parent, process group and session, from /proc.
+struct process_ids {
+  pid_t parent = -1;
+  pid_t group = -1;
+  pid_t session = -1;
+};
+
+bool read_ids(const char* pid, process_ids& ids) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%s/stat", pid);
+  std::FILE* file = std::fopen(path, "re");
+  if (file == nullptr) return false;
+  char stat[1024] = {};
+  const std::size_t size = std::fread(stat, 1, sizeof stat - 1, file);
+  std::fclose(file);
+  stat[size] = '\0';
+  // The command name, in parentheses, may hold anything: the fields start
+  // after its last ')'.
+  const char* const name_end = std::strrchr(stat, ')');
+  if (name_end == nullptr) return false;
+  int parent = 0;
+  int group = 0;
+  int session = 0;
+  if (std::sscanf(name_end + 1, " %*c %d %d %d", &parent, &group, &session) != 3) return false;
+  ids = {parent, group, session};
+  return true;
+}
+#endif
+
+// Whether the program's process group is orphaned: no member has a parent
+// in another group of the same session, so no shell can bring it back to
+// the foreground. Asked only where the kernel cannot tell by a read, since
+// SIGTTIN is ignored or blocked; it sends nothing to anyone. On Linux it
+// reads /proc; elsewhere the group is taken as not orphaned.
+bool group_orphaned() {
+#ifdef __linux__
+  const pid_t group = getpgrp();
+  const pid_t session = getsid(0);
+  DIR* const processes = opendir("/proc");
+  if (processes == nullptr) return false;
+  bool orphaned = true;
+  while (const dirent* entry = readdir(processes)) {
+    process_ids member;
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    if (!read_ids(entry->d_name, member) || member.group != group) continue;
+    char parent_pid[32];
+    std::snprintf(parent_pid, sizeof parent_pid, "%d", static_cast<int>(member.parent));
+    process_ids parent;
+    if (read_ids(parent_pid, parent) && parent.group != group && parent.session == session) {
+      orphaned = false;
+      break;
+    }
+  }
+  closedir(processes);
+  return orphaned;
+#else
+  return false;
+#endif
 }
 
-// Waits for the terminal to have input or hang up, for at most `timeout` (none
-// if null), with the handled signals let through only while it waits, in the
-// same call. Returns pselect's result.
-int await_input(const sigset_t& open, const timespec* timeout) {
+// ---- The wait ------------------------------------------------------------
+
+constexpr std::size_t longest_key = 32;
+
+// Where the wait stands after one of its steps.
+enum class ending {
+  none,      // no key yet: it goes on
+  key,       // a key came
+  gone,      // the terminal hung up or failed
+  orphaned,  // in the background of an orphaned group: no key can come
+};
+
+using clock = std::chrono::steady_clock;
+
+timespec timespec_of(std::chrono::nanoseconds span) {
+  const auto whole = std::chrono::duration_cast<std::chrono::seconds>(span);
+  return {static_cast<time_t>(whole.count()), static_cast<long>((span - whole).count())};
+}
+
+// Sleeps until the terminal has input or hangs up, or `timeout` has passed
+// (none if null), with the handled signals let through only while it sleeps,
+// in the same call. Returns pselect's result.
+int await_input(const blocked_signals& mask, const timespec* timeout) {
   fd_set input;
   FD_ZERO(&input);
   FD_SET(STDIN_FILENO, &input);
-  return pselect(STDIN_FILENO + 1, &input, nullptr, nullptr, timeout, &open);
+  return pselect(STDIN_FILENO + 1, &input, nullptr, nullptr, timeout, &mask.while_sleeping());
 }
 
-// One try at reading the key. The hint is shown first if a handler asked for
-// it, then the key is awaited and read, with the handled signals let through
-// only while it is awaited (pselect), so that none can come between the check
-// for the hint and the wait, or between the key's coming and its read. In
-// the background there is nothing to wait for: the read stops the program by
-// SIGTTIN, as a reader in the background is stopped, so it is made with the
-// signals let through. Returns read's result, or -1 and EINTR.
-ssize_t try_key(char* key, std::size_t size) {
-  sigset_t open;
-  sigprocmask(SIG_BLOCK, &caught, &open);
-  if (hint_due != 0) show(hint);
-  hint_due = 0;
-  const bool background = in_background();
-  if (background) sigprocmask(SIG_UNBLOCK, &caught, nullptr);
-  ssize_t got = -1;
-  if (background || await_input(open, nullptr) > 0) got = read(STDIN_FILENO, key, size);
-  const int error = errno;
-  if (!background) sigprocmask(SIG_UNBLOCK, &caught, nullptr);
-  errno = error;
-  return got;
-}
+// The wait's own state, kept by the main line alone.
+struct wait_state {
+  const blocked_signals& mask;
+  const hint_screen& screen;
+  bool hint_due = true;
+  clock::time_point last_orphan_check{};
+};
 
-// A read from the background failed at once instead of stopping the program:
-// it was made with SIGTTIN blocked, or SIGTTIN is ignored. The program stops
-// by SIGTTIN as a reader in the background would. Where SIGTTIN is ignored it
-// waits instead, and since a shell need not continue a job that runs to bring
-// it back, it looks for the foreground every 100 ms; found there, it takes the
-// terminal as after a continue. Each check and the stop or the wait that
-// follows it are one step, with the signals blocked between.
-void await_foreground() {
-  constexpr timespec a_while{0, 100'000'000};
-  sigset_t open;
-  sigprocmask(SIG_BLOCK, &caught, &open);
-  if (in_background()) {
-    if (sigismember(&caught, SIGTTIN) == 1)
-      raise(SIGTTIN);
-    else
-      pselect(0, nullptr, nullptr, nullptr, &a_while, &open);
+// Acts on the stops and continues the handlers recorded. A stop puts the
+// terminal back, stops, and takes the terminal again as found; after a real
+// stop (a continue was recorded) the hint is shown again. A continue that
+// finds raw mode gone takes the terminal again and shows the hint. Once the
+// key is taken no hint comes.
+void act_on_signals(wait_state& w, bool key_taken) {
+  while (stop_signal != 0) {
+    const int sig = stop_signal;
+    stop_signal = 0;
+    continued = 0;
+    stop_by(sig, w.mask);
+    if (enter_raw_mode() && continued != 0 && !key_taken) w.hint_due = true;
+    continued = 0;
   }
-  if (!in_background() && left_raw_mode() && take_terminal()) hint_due = 1;
-  sigprocmask(SIG_UNBLOCK, &caught, nullptr);
+  if (continued == 0) return;
+  continued = 0;
+  if (raw_mode_gone() && enter_raw_mode() && !key_taken) w.hint_due = true;
 }
 
-// Reads the first byte or bytes of a key into `key` and returns how many, or
-// 0 when the terminal went away (end of file or an error). A read that a
-// signal interrupted is made again; a terminal that another program left
-// non-blocking is waited on.
-ssize_t read_first(char* key, std::size_t size) {
+// In the background no key can be read. The read is made with the signals
+// let through, and the kernel decides: it stops the group by SIGTTIN, which
+// the handler records, or, in an orphaned group, fails the read with EIO.
+// Where SIGTTIN is ignored or blocked, the kernel fails every read from the
+// background with EIO and so cannot tell; then the group is looked at once a
+// second, and the foreground every 100 ms, since bash's `fg` does not
+// continue a job that runs.
+ending step_in_background(wait_state& w, char* key, std::size_t& got) {
+  if (sigismember(&caught, SIGTTIN) == 1 && !w.mask.blocked_at_start(SIGTTIN)) {
+    w.mask.let_through();
+    const ssize_t done = read(STDIN_FILENO, key, longest_key);
+    const int error = errno;
+    w.mask.block_again();
+    if (done > 0) got = static_cast<std::size_t>(done);
+    if (done > 0) return ending::key;
+    if (done == 0) return ending::gone;
+    if (error == EIO && in_background()) return ending::orphaned;
+    const bool goes_on = error == EIO || error == EINTR || error == EAGAIN || error == EWOULDBLOCK;
+    return goes_on ? ending::none : ending::gone;
+  }
+  const auto now = clock::now();
+  if (now - w.last_orphan_check >= std::chrono::seconds(1)) {
+    w.last_orphan_check = now;
+    if (group_orphaned()) return ending::orphaned;
+  }
+  const timespec a_while = timespec_of(std::chrono::milliseconds(100));
+  pselect(0, nullptr, nullptr, nullptr, &a_while, &w.mask.while_sleeping());
+  return ending::none;
+}
+
+// One step in the foreground: sleeps until input comes and reads it.
+ending step_in_foreground(wait_state& w, char* key, std::size_t& got) {
+  // Back in the foreground without a continue (bash's `fg` of a job that
+  // runs), or with the settings changed meanwhile: the terminal is taken
+  // again.
+  if (raw_mode_gone() && enter_raw_mode()) w.hint_due = true;
+  if (w.hint_due) return ending::none;
+  // No signal tells that the shell took the terminal back, so the sleep
+  // ends after a second to look again.
+  const timespec a_second = timespec_of(std::chrono::seconds(1));
+  const int ready = await_input(w.mask, &a_second);
+  if (ready < 0) return errno == EINTR ? ending::none : ending::gone;
+  if (ready == 0) return ending::none;
+  const ssize_t done = read(STDIN_FILENO, key, longest_key);
+  if (done > 0) got = static_cast<std::size_t>(done);
+  if (done > 0) return ending::key;
+  if (done == 0) return ending::gone;
+  // A terminal that another program left non-blocking is waited on; one
+  // taken into the background meanwhile is met there.
+  if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return ending::none;
+  return errno == EIO && in_background() ? ending::none : ending::gone;
+}
+
+// Waits for the first bytes of a key, through stops and continues, and
+// shows the hint whenever it is due.
+ending first_bytes(wait_state& w, char* key, std::size_t& got) {
   for (;;) {
-    const ssize_t got = try_key(key, size);
-    if (got >= 0) return got;
-    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-    if (errno != EIO || !in_background()) return 0;
-    await_foreground();
+    act_on_signals(w, false);
+    if (w.hint_due) w.screen.show(hint);
+    w.hint_due = false;
+    const ending e =
+        in_background() ? step_in_background(w, key, got) : step_in_foreground(w, key, got);
+    if (e != ending::none) return e;
   }
 }
 
-// Waits for the rest of a key for at most `timeout`; no hint comes now.
-int await_rest(const timespec& timeout) {
-  sigset_t open;
-  sigprocmask(SIG_BLOCK, &caught, &open);
-  const int ready = await_input(open, &timeout);
-  const int error = errno;
-  sigprocmask(SIG_UNBLOCK, &caught, nullptr);
-  errno = error;
-  return ready;
+// How many more bytes a key's first bytes announce: after ESC, any that come
+// within the escape time (an arrow key sends ESC [ A); after a UTF-8 lead byte
+// (0xC2 to 0xF4), the continuation bytes (0x80 to 0xBF) it announces; else
+// none.
+std::size_t still_to_come(const char* key, std::size_t got) {
+  const auto lead = static_cast<unsigned char>(key[0]);
+  if (lead == 0x1B) return longest_key;
+  std::size_t announced = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) announced = 1;
+  if (lead >= 0xE0 && lead <= 0xEF) announced = 2;
+  if (lead >= 0xF0 && lead <= 0xF4) announced = 3;
+  std::size_t come = 0;
+  for (std::size_t i = 1; i < got && come < announced; ++i) {
+    const auto byte = static_cast<unsigned char>(key[i]);
+    if (byte < 0x80 || byte > 0xBF) return 0;
+    ++come;
+  }
+  return announced - come;
 }
 
-// Reads one key press. A key that sends several bytes (an arrow key sends
-// ESC [ A) may have them arrive apart over a slow link, so after an ESC the
-// rest is read for 100 ms, as editors wait for the rest of an escape
-// sequence; ESC alone costs that much delay. pselect, not poll, waits for it:
-// poll cannot wait on a terminal everywhere (older macOS), and a hang-up makes
-// the terminal readable, so the read that follows ends the wait. Once the key
-// has come, no hint is shown again.
-void read_key() {
+// A key that sends several bytes may have them arrive apart over a slow
+// link, so the rest is waited for, for at most 100 ms after the first, as
+// editors wait for the rest of an escape sequence; ESC alone costs that much
+// delay. A hang-up makes the terminal readable, so the read that follows ends
+// the wait. Whatever else arrives is dropped with the settings put back.
+void rest_of_key(wait_state& w, const char* key, std::size_t got) {
   constexpr auto escape_time = std::chrono::milliseconds(100);
-  constexpr std::size_t longest_key = 32;
-  char key[longest_key];
-  if (read_first(key, sizeof key) <= 0 || key[0] != '\033') return;
-  const auto deadline = std::chrono::steady_clock::now() + escape_time;
-  for (;;) {
-    const auto left =
-        std::chrono::ceil<std::chrono::nanoseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return;
-    const timespec timeout{0, static_cast<long>(left.count())};
-    const int ready = await_rest(timeout);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return;
-    const ssize_t got = read(STDIN_FILENO, key, sizeof key);
-    if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-    if (got <= 0) return;
+  const bool until_the_time_is_up = static_cast<unsigned char>(key[0]) == 0x1B;
+  std::size_t left = still_to_come(key, got);
+  const auto deadline = clock::now() + escape_time;
+  char more[longest_key];
+  while (left > 0) {
+    const auto time_left = std::chrono::ceil<std::chrono::nanoseconds>(deadline - clock::now());
+    if (time_left.count() <= 0) return;
+    const timespec timeout = timespec_of(time_left);
+    const int ready = await_input(w.mask, &timeout);
+    if (ready < 0 && errno != EINTR) return;
+    if (ready < 0) act_on_signals(w, true);
+    if (ready <= 0) {
+      if (ready == 0) return;
+      continue;
+    }
+    const ssize_t done = read(STDIN_FILENO, more, until_the_time_is_up ? sizeof more : left);
+    if (done < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (done <= 0) return;
+    if (until_the_time_is_up) continue;
+    for (ssize_t i = 0; i < done && left > 0; ++i) {
+      const auto byte = static_cast<unsigned char>(more[i]);
+      left = byte >= 0x80 && byte <= 0xBF ? left - 1 : 0;
+    }
   }
 }
 
@@ -527,32 +683,32 @@ bool is_terminal(std::FILE* stream) {
 // not end the wait. Input that is not a terminal is never waited on, so a
 // pipe or a file ends the program at once.
 //
-// Keys typed ahead are discarded before the hint is written, not after, so a
-// key pressed as soon as the hint shows is kept. The hint is written before
-// raw mode is entered, since writing it may end the program where it goes to
-// standard error (a closed pipe, a file size limit). The rest of a
-// key sent as several bytes is dropped with the settings put back, so it does
-// not reach the shell.
+// Keys typed ahead are dropped as raw mode is entered, before the hint is
+// shown, so a key pressed as soon as the hint shows is kept. Whatever is
+// left of a key, or typed after it, is dropped with the settings put back, so
+// it does not reach the shell. In an orphaned group nothing more is written
+// to the terminal or changed on it: it belongs to the shell now.
 void wait_for_key() {
   if (isatty(STDIN_FILENO) == 0 || tcgetattr(STDIN_FILENO, &saved) != 0) return;
   raw = raw_from(saved);
-  screen = open_screen();
-  catch_signals();
-  with_signals_blocked([] { set_mode_discarding_input(saved); });
-  const std::sig_atomic_t continues_before = continues;
-  show(hint);
-  with_signals_blocked([continues_before] {
-    waiting = 1;
-    // A stop since the hint was written (SIGSTOP, which no handler sees, say)
-    // shows it again, as any stop does once the wait is on.
-    if (take_terminal() && (continues != continues_before || continued())) hint_due = 1;
-  });
-  read_key();
-  with_signals_blocked([] {
-    waiting = 0;
-    set_mode_discarding_input(saved);
-  });
-  show("\n");
-  release_signals();
-  if (screen != STDIN_FILENO && screen != STDERR_FILENO) close(screen);
+  const hint_screen screen;
+  caught = signals_to_catch();
+  // Blocked before the handlers come and unblocked after they have gone, so
+  // that a signal held back meets its own disposition, with the terminal as
+  // found.
+  const blocked_signals mask;
+  const signal_guard signals;
+  enter_raw_mode(true);
+  wait_state w{mask, screen};
+  char key[longest_key];
+  std::size_t got = 0;
+  const ending how = first_bytes(w, key, got);
+  if (how == ending::key) rest_of_key(w, key, got);
+  if (how == ending::orphaned) {
+    terminal = given_up;
+    return;
+  }
+  if (terminal == in_raw) set_mode_dropping_typed_ahead(saved);
+  terminal = as_found;
+  screen.show("\n");
 }
