@@ -200,11 +200,20 @@ def shell_session():
         child.close(force=True)
 
 
+def enter(fd):
+    """The key that ends a line: Enter, or Ctrl-J where the wait's raw mode
+    was left in place (SIGSTOP under dash), since raw mode passes Enter's CR
+    on as it is, and a person who finds Enter dead types `stty sane` Ctrl-J."""
+    flags = termios.tcgetattr(fd)
+    line_mode = flags[3] & termios.ICANON != 0 or flags[0] & termios.ICRNL != 0
+    return "\r" if line_mode else "\n"
+
+
 def answer(session, line, pattern):
     """Types a command line and returns the match of `pattern` in what it
     prints. Prompts are no guide: zsh's line editor, interrupted by the
     notice of a job, may leave one out."""
-    session.child.send(line + "\r")
+    session.child.send(line + enter(session.child.child_fd))
     session.child.expect(pattern)
     return session.child.match
 
@@ -255,7 +264,7 @@ def signal_from_outside(session, pid, sig):
 def fg(session, pid, hint=True):
     """Brings the stopped program back; it shows the hint again if it can
     tell that it was stopped."""
-    session.child.send("fg\r")
+    session.child.send("fg" + enter(session.child.child_fd))
     if hint:
         session.child.expect_exact(HINT)
     wait_for_the_key(session.child.child_fd, pid)
@@ -271,7 +280,7 @@ def bg(session, pid):
 def end_stopped_job(session, pid):
     """Ends the stopped background job by SIGTERM and returns what the shell
     showed until it had the job's status."""
-    session.child.send(SHELLS[SHELL].end_stopped_job + "\r")
+    session.child.send(SHELLS[SHELL].end_stopped_job + enter(session.child.child_fd))
     wait_until(lambda: gone(pid), "the shell has the program's status")
     run(session, "jobs")
     return session.child.before
