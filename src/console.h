@@ -16,5 +16,8 @@ bool is_terminal(std::FILE* stream);
 
 // Waits for one key press before the program ends, so that a console window
 // stays open until its text has been read, and leaves the terminal as it was
-// found.
+// found. On POSIX systems it returns at once unless standard input is a
+// terminal, and reads the key from that terminal; on Windows the command
+// interpreter's "pause" reads standard input whatever it is, so a pipe or a
+// file is read to its end.
 void wait_for_key();
