@@ -5,6 +5,7 @@
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,6 +70,16 @@ void set_standard_files(int slave, const launch& how) {
   if (how.stderr_fd == stderr_closed) close(STDERR_FILENO);
 }
 
+// Blocks each number with the kernel's own call, since the C library's
+// refuses its reserved ones, and sends it to this process, to be pending.
+void block_and_send(const std::vector<int>& numbers) {
+  unsigned long set = 0;  // the kernel's set: bit sig - 1 for each number
+  static_assert(NSIG - 1 <= 8 * sizeof set, "the kernel's set needs more words here");
+  for (int sig : numbers) set |= 1UL << (sig - 1);
+  syscall(SYS_rt_sigprocmask, SIG_BLOCK, &set, nullptr, sizeof set);
+  for (int sig : numbers) kill(getpid(), sig);
+}
+
 [[noreturn]] void exec_program(int slave, const std::string& exe, const launch& how) {
   take_terminal(slave, how.use);
   for (int sig = 1; sig < NSIG; ++sig) std::signal(sig, SIG_DFL);
@@ -77,6 +88,7 @@ void set_standard_files(int slave, const launch& how) {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
+  block_and_send(how.blocked_and_pending);
   const rlimit no_core{0, 0};
   const rlimit file_size{how.file_size_limit, how.file_size_limit};
   setrlimit(RLIMIT_CORE, &no_core);
@@ -136,8 +148,13 @@ bool obey(int commands, int slave, pid_t pid) {
         tcsetpgrp(slave, getpgrp());
         tcsetattr(slave, TCSADRAIN, &own);
       }
+      const bool job_ended = WIFEXITED(r.status) || WIFSIGNALED(r.status);
+      if (job_ended && how.shell_stays) {
+        tcsetpgrp(slave, getpgrp());
+        tcsetattr(slave, TCSADRAIN, &own);
+      }
       if (write(reports, &r, sizeof r) != sizeof r) _exit(1);
-      if (WIFEXITED(r.status) || WIFSIGNALED(r.status)) _exit(0);
+      if (job_ended && !how.shell_stays) _exit(0);
     }
     sigprocmask(SIG_UNBLOCK, &hangup, nullptr);
   }
@@ -182,7 +199,8 @@ bool pty_shell::start(const std::string& exe, const launch& how) {
 }
 
 pty_shell::~pty_shell() {
-  if (program > 0 && !ended) kill(-program, SIGKILL);
+  // The whole group, since a program that a wrapper started may outlive it.
+  if (program > 0) kill(-program, SIGKILL);
   if (tracer > 0) kill(tracer, SIGKILL);
   if (shell > 0) {
     kill(shell, SIGKILL);
@@ -191,6 +209,9 @@ pty_shell::~pty_shell() {
   for (pid_t child : {program, tracer}) {
     if (child > 0) waitpid(child, nullptr, 0);
   }
+  // Members of the group whose parent has gone are this process's children.
+  if (program > 0)
+    while (waitpid(-program, nullptr, 0) > 0) continue;
   for (int fd : {master, slave, commands, reports}) {
     if (fd >= 0) close(fd);
   }
@@ -309,6 +330,12 @@ int pty_shell::input_left() const {
   termios plain = settings();
   plain.c_lflag &= ~static_cast<tcflag_t>(ICANON);
   tcsetattr(slave, TCSANOW, &plain);
+  int left = -1;
+  ioctl(slave, FIONREAD, &left);
+  return left;
+}
+
+int pty_shell::queued() const {
   int left = -1;
   ioctl(slave, FIONREAD, &left);
   return left;

@@ -51,6 +51,13 @@ struct launch {
   bool ignore_ttin = false;  // SIGTTIN ignored, as a parent may leave it
   rlim_t file_size_limit = RLIM_INFINITY;
   std::vector<std::string> tracer{};  // a command the program runs under: strace and its options
+  // Signals blocked at start, each also sent to the program before it
+  // starts, so that it is pending, as a parent may leave them. Any number,
+  // the C library's reserved ones included.
+  std::vector<int> blocked_and_pending{};
+  // The shell outlives its job: when the job ends it takes the terminal
+  // back and stays, as an interactive shell does.
+  bool shell_stays = false;
 };
 
 // What the shell reports on each change of the job's state: the wait status,
@@ -123,6 +130,9 @@ class pty_shell {
   // next. Leaves the terminal non-canonical, since canonical mode would hide
   // an unfinished line, such as the rest of a key.
   int input_left() const;
+  // The number of bytes in the terminal's input not yet read, leaving its
+  // settings alone.
+  int queued() const;
 
   // Hangs the terminal up, as closing a terminal window does.
   void hang_up();
