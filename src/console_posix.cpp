@@ -3,7 +3,6 @@
 #include <termios.h>
 #include <unistd.h>
 #ifdef __linux__
-#include <dirent.h>
 #include <sys/syscall.h>
 #endif
 
@@ -14,10 +13,10 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "console.h"
+#include "process_group.h"
 #include "signals.h"
 
 // The wait puts the terminal in raw mode, the one change the program makes to
@@ -292,6 +291,8 @@ void end_by_default_action(int sig) {
   default_action.sa_handler = SIG_DFL;
   sigaction(sig, &default_action, nullptr);
   raise(sig);
+  // sig is blocked here, so raise returns and the unblock below delivers it.
+  // cppcheck-suppress unreachableCode
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, sig);
@@ -421,6 +422,8 @@ void stop_by(int sig, const blocked_signals& mask) {
   default_action.sa_handler = SIG_DFL;
   sigaction(sig, &default_action, &own);
   raise(sig);
+  // sig is blocked here: the stop comes with the unblock below.
+  // cppcheck-suppress unreachableCode
   sigset_t through;
   sigemptyset(&through);
   sigaddset(&through, sig);
@@ -428,69 +431,6 @@ void stop_by(int sig, const blocked_signals& mask) {
   sigprocmask(SIG_UNBLOCK, &through, nullptr);
   sigprocmask(SIG_BLOCK, &through, nullptr);
   sigaction(sig, &own, nullptr);
-}
-
-// ---- Orphaned process groups ---------------------------------------------
-
-#ifdef __linux__
-// One process's parent, process group and session, from /proc.
-struct process_ids {
-  pid_t parent = -1;
-  pid_t group = -1;
-  pid_t session = -1;
-};
-
-bool read_ids(const char* pid, process_ids& ids) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%s/stat", pid);
-  std::FILE* file = std::fopen(path, "re");
-  if (file == nullptr) return false;
-  char stat[1024] = {};
-  const std::size_t size = std::fread(stat, 1, sizeof stat - 1, file);
-  std::fclose(file);
-  stat[size] = '\0';
-  // The command name, in parentheses, may hold anything: the fields start
-  // after its last ')'.
-  const char* const name_end = std::strrchr(stat, ')');
-  if (name_end == nullptr) return false;
-  int parent = 0;
-  int group = 0;
-  int session = 0;
-  if (std::sscanf(name_end + 1, " %*c %d %d %d", &parent, &group, &session) != 3) return false;
-  ids = {parent, group, session};
-  return true;
-}
-#endif
-
-// Whether the program's process group is orphaned: no member has a parent
-// in another group of the same session, so no shell can bring it back to
-// the foreground. Asked only where the kernel cannot tell by a read, since
-// SIGTTIN is ignored or blocked; it sends nothing to anyone. On Linux it
-// reads /proc; elsewhere the group is taken as not orphaned.
-bool group_orphaned() {
-#ifdef __linux__
-  const pid_t group = getpgrp();
-  const pid_t session = getsid(0);
-  DIR* const processes = opendir("/proc");
-  if (processes == nullptr) return false;
-  bool orphaned = true;
-  while (const dirent* entry = readdir(processes)) {
-    process_ids member;
-    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-    if (!read_ids(entry->d_name, member) || member.group != group) continue;
-    char parent_pid[32];
-    std::snprintf(parent_pid, sizeof parent_pid, "%d", static_cast<int>(member.parent));
-    process_ids parent;
-    if (read_ids(parent_pid, parent) && parent.group != group && parent.session == session) {
-      orphaned = false;
-      break;
-    }
-  }
-  closedir(processes);
-  return orphaned;
-#else
-  return false;
-#endif
 }
 
 // ---- The wait ------------------------------------------------------------
@@ -549,6 +489,16 @@ void act_on_signals(wait_state& w, bool key_taken) {
   if (raw_mode_gone() && enter_raw_mode() && !key_taken) w.hint_due = true;
 }
 
+// Reads what the terminal holds into `key`: a key, or the terminal gone at
+// end of file, or none yet if the read failed, errno saying why.
+ending read_into(char* key, std::size_t& got) {
+  const ssize_t done = read(STDIN_FILENO, key, longest_key);
+  if (done == 0) return ending::gone;
+  if (done < 0) return ending::none;
+  got = static_cast<std::size_t>(done);
+  return ending::key;
+}
+
 // In the background no key can be read. The read is made with the signals
 // let through, and the kernel decides: it stops the group by SIGTTIN, which
 // the handler records, or, in an orphaned group, fails the read with EIO.
@@ -559,12 +509,10 @@ void act_on_signals(wait_state& w, bool key_taken) {
 ending step_in_background(wait_state& w, char* key, std::size_t& got) {
   if (sigismember(&caught, SIGTTIN) == 1 && !w.mask.blocked_at_start(SIGTTIN)) {
     w.mask.let_through();
-    const ssize_t done = read(STDIN_FILENO, key, longest_key);
+    const ending e = read_into(key, got);
     const int error = errno;
     w.mask.block_again();
-    if (done > 0) got = static_cast<std::size_t>(done);
-    if (done > 0) return ending::key;
-    if (done == 0) return ending::gone;
+    if (e != ending::none) return e;
     if (error == EIO && in_background()) return ending::orphaned;
     const bool goes_on = error == EIO || error == EINTR || error == EAGAIN || error == EWOULDBLOCK;
     return goes_on ? ending::none : ending::gone;
@@ -592,10 +540,8 @@ ending step_in_foreground(wait_state& w, char* key, std::size_t& got) {
   const int ready = await_input(w.mask, &a_second);
   if (ready < 0) return errno == EINTR ? ending::none : ending::gone;
   if (ready == 0) return ending::none;
-  const ssize_t done = read(STDIN_FILENO, key, longest_key);
-  if (done > 0) got = static_cast<std::size_t>(done);
-  if (done > 0) return ending::key;
-  if (done == 0) return ending::gone;
+  const ending e = read_into(key, got);
+  if (e != ending::none) return e;
   // A terminal that another program left non-blocking is waited on; one
   // taken into the background meanwhile is met there.
   if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return ending::none;
@@ -615,35 +561,49 @@ ending first_bytes(wait_state& w, char* key, std::size_t& got) {
   }
 }
 
-// How many more bytes a key's first bytes announce: after ESC, any that come
-// within the escape time (an arrow key sends ESC [ A); after a UTF-8 lead byte
-// (0xC2 to 0xF4), the continuation bytes (0x80 to 0xBF) it announces; else
-// none.
-std::size_t still_to_come(const char* key, std::size_t got) {
-  const auto lead = static_cast<unsigned char>(key[0]);
-  if (lead == 0x1B) return longest_key;
-  std::size_t announced = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) announced = 1;
-  if (lead >= 0xE0 && lead <= 0xEF) announced = 2;
-  if (lead >= 0xF0 && lead <= 0xF4) announced = 3;
-  std::size_t come = 0;
-  for (std::size_t i = 1; i < got && come < announced; ++i) {
-    const auto byte = static_cast<unsigned char>(key[i]);
-    if (byte < 0x80 || byte > 0xBF) return 0;
-    ++come;
-  }
-  return announced - come;
+constexpr unsigned char escape = 0x1B;
+
+// UTF-8: a continuation byte, 10xxxxxx.
+bool continues_a_character(unsigned char byte) {
+  constexpr unsigned char top_two = 0xC0;
+  constexpr unsigned char continuation = 0x80;
+  return (byte & top_two) == continuation;
+}
+
+// UTF-8: the number of continuation bytes that a lead byte announces, 0 for
+// a byte that leads no character of several bytes (0xC0, 0xC1 and 0xF5 up
+// lead none that is valid).
+std::size_t announced_by(unsigned char lead) {
+  constexpr unsigned char two_bytes = 0xC2;
+  constexpr unsigned char three_bytes = 0xE0;
+  constexpr unsigned char four_bytes = 0xF0;
+  constexpr unsigned char past_the_last = 0xF5;
+  if (lead < two_bytes || lead >= past_the_last) return 0;
+  if (lead < three_bytes) return 1;
+  return lead < four_bytes ? 2 : 3;
+}
+
+// How many of `left` continuation bytes are still to come after these bytes
+// came: a byte that continues no character ends the key.
+std::size_t left_after(const char* bytes, std::size_t size, std::size_t left) {
+  for (std::size_t i = 0; i < size && left > 0; ++i)
+    left = continues_a_character(static_cast<unsigned char>(bytes[i])) ? left - 1 : 0;
+  return left;
 }
 
 // A key that sends several bytes may have them arrive apart over a slow
 // link, so the rest is waited for, for at most 100 ms after the first, as
-// editors wait for the rest of an escape sequence; ESC alone costs that much
-// delay. A hang-up makes the terminal readable, so the read that follows ends
-// the wait. Whatever else arrives is dropped with the settings put back.
+// editors wait for the rest of an escape sequence: after ESC, whatever comes
+// in that time (an arrow key sends ESC [ A), so that ESC alone costs that
+// much delay; after a UTF-8 lead byte, the continuation bytes it announces.
+// A hang-up makes the terminal readable, so the read that follows ends the
+// wait. Whatever else arrives is dropped with the settings put back.
 void rest_of_key(wait_state& w, const char* key, std::size_t got) {
   constexpr auto escape_time = std::chrono::milliseconds(100);
-  const bool until_the_time_is_up = static_cast<unsigned char>(key[0]) == 0x1B;
-  std::size_t left = still_to_come(key, got);
+  const auto lead = static_cast<unsigned char>(key[0]);
+  const bool until_the_time_is_up = lead == escape;
+  std::size_t left =
+      until_the_time_is_up ? longest_key : left_after(key + 1, got - 1, announced_by(lead));
   const auto deadline = clock::now() + escape_time;
   char more[longest_key];
   while (left > 0) {
@@ -651,20 +611,16 @@ void rest_of_key(wait_state& w, const char* key, std::size_t got) {
     if (time_left.count() <= 0) return;
     const timespec timeout = timespec_of(time_left);
     const int ready = await_input(w.mask, &timeout);
-    if (ready < 0 && errno != EINTR) return;
-    if (ready < 0) act_on_signals(w, true);
-    if (ready <= 0) {
-      if (ready == 0) return;
+    if (ready == 0) return;
+    if (ready < 0) {
+      if (errno != EINTR) return;
+      act_on_signals(w, true);
       continue;
     }
     const ssize_t done = read(STDIN_FILENO, more, until_the_time_is_up ? sizeof more : left);
     if (done < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (done <= 0) return;
-    if (until_the_time_is_up) continue;
-    for (ssize_t i = 0; i < done && left > 0; ++i) {
-      const auto byte = static_cast<unsigned char>(more[i]);
-      left = byte >= 0x80 && byte <= 0xBF ? left - 1 : 0;
-    }
+    if (!until_the_time_is_up) left = left_after(more, static_cast<std::size_t>(done), left);
   }
 }
 
