@@ -98,9 +98,10 @@ compile() {
   fi
 }
 
-# The sweep that stops or ends the wait at each of its system calls takes
-# half a minute; it runs in the release tree only.
-sweep='^Sweep/'
+# Tests labelled slow, the sweep that stops or ends the wait at each of its
+# system calls (half a minute), run in the release tree only; the other
+# trees leave them out with the package tests, which build-plain runs.
+left_out='^(package|slow)$'
 
 # Tests that could not run on this machine are named, not hidden.
 run_tests() {
@@ -115,7 +116,7 @@ formatting() {
 sanitizers() {
   configure build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAVOIDREC_SANITIZE=ON
   compile build-asan
-  run_tests build-asan -j 2 -LE package -E "$sweep"
+  run_tests build-asan -j 2 -LE "$left_out"
 }
 
 memcheck() {
@@ -150,7 +151,8 @@ cost() {
 }
 
 # Debian's GoogleTest is built for libstdc++, so this build has no unit tests
-# of its own: the console tests of the release build run on its program.
+# of its own: the console tests of the release build run on its program, the
+# sweep's program left out as in the other trees.
 libcxx() {
   local dir=build-libcxx
   configure $dir -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ \
@@ -159,8 +161,7 @@ libcxx() {
   compile $dir
   local test
   for test in cli_test pause_test; do
-    AVOIDREC_EXE="$PWD/$dir/avoidrec" quietly build-release/tests/$test --gtest_brief=1 \
-      --gtest_filter=-Sweep/*
+    AVOIDREC_EXE="$PWD/$dir/avoidrec" quietly build-release/tests/$test --gtest_brief=1
   done
 }
 
@@ -193,7 +194,7 @@ coverage() {
   # Under a file size limit the counters cannot be written, so the program
   # could not even start: those cases run in the other builds only.
   LLVM_PROFILE_FILE="$PWD/$dir/profiles/%c%p.profraw" \
-    run_tests $dir -j 2 -LE package -E "FileSizeLimit|$sweep"
+    run_tests $dir -j 2 -LE "$left_out" -E FileSizeLimit
   quietly llvm-profdata merge -sparse -o $dir/all.profdata $dir/profiles/*.profraw
   # The program and the unit tests hold all the code of src/.
   local objects=("$dir/avoidrec")

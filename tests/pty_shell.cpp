@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -49,7 +50,16 @@ void take_terminal(int slave, terminal_use use) {
   }
 }
 
-void set_standard_files(int slave, const launch& how) {
+// Tells the shell through `failed` why the program could not be started
+// (errno, or EIO if that says nothing), and exits as a shell's child does
+// when its command cannot be run.
+[[noreturn]] void not_started(int failed) {
+  const int error = errno != 0 ? errno : EIO;
+  if (write(failed, &error, sizeof error) != sizeof error) _exit(126);
+  _exit(127);
+}
+
+void set_standard_files(int slave, const launch& how, int failed) {
   dup2(slave, STDIN_FILENO);
   dup2(slave, STDOUT_FILENO);
   dup2(how.stderr_fd >= 0 ? how.stderr_fd : slave, STDERR_FILENO);
@@ -60,9 +70,11 @@ void set_standard_files(int slave, const launch& how) {
   }
   if (how.piped_input) {
     int input[2];
-    if (pipe(input) != 0) _exit(127);
+    if (pipe(input) != 0) not_started(failed);
     const auto size = static_cast<ssize_t>(how.piped_input->size());
-    if (write(input[1], how.piped_input->data(), how.piped_input->size()) != size) _exit(127);
+    if (write(input[1], how.piped_input->data(), how.piped_input->size()) != size) {
+      not_started(failed);
+    }
     close(input[1]);
     dup2(input[0], STDIN_FILENO);
     close(input[0]);
@@ -80,7 +92,9 @@ void block_and_send(const std::vector<int>& numbers) {
   for (int sig : numbers) kill(getpid(), sig);
 }
 
-[[noreturn]] void exec_program(int slave, const std::string& exe, const launch& how) {
+// `failed` is closed by a successful exec; anything written to it says why
+// there was none.
+[[noreturn]] void exec_program(int slave, const std::string& exe, const launch& how, int failed) {
   take_terminal(slave, how.use);
   for (int sig = 1; sig < NSIG; ++sig) std::signal(sig, SIG_DFL);
   std::signal(SIGHUP, how.ignore_hangup ? SIG_IGN : SIG_DFL);
@@ -93,13 +107,13 @@ void block_and_send(const std::vector<int>& numbers) {
   const rlimit file_size{how.file_size_limit, how.file_size_limit};
   setrlimit(RLIMIT_CORE, &no_core);
   setrlimit(RLIMIT_FSIZE, &file_size);
-  set_standard_files(slave, how);
+  set_standard_files(slave, how, failed);
   std::vector<char*> argv;
   for (const std::string& word : how.tracer) argv.push_back(const_cast<char*>(word.c_str()));
   argv.push_back(const_cast<char*>(exe.c_str()));
   argv.push_back(nullptr);
   execv(argv[0], argv.data());
-  _exit(127);
+  not_started(failed);
 }
 
 // 'f' brings the job to the foreground and continues it, as `fg` does; 'b'
@@ -123,12 +137,31 @@ bool obey(int commands, int slave, pid_t pid) {
   for (int sig : {SIGTSTP, SIGTTIN, SIGTTOU, SIGINT, SIGQUIT, SIGTERM}) std::signal(sig, SIG_IGN);
   termios own{};
   tcgetattr(slave, &own);
+  int exec_result[2];
+  if (pipe2(exec_result, O_CLOEXEC) != 0) _exit(1);
   const pid_t pid = fork();
-  if (pid == 0) exec_program(slave, exe, how);
-  if (how.use == terminal_use::job) {
+  if (pid == 0) {
+    close(exec_result[0]);
+    exec_program(slave, exe, how, exec_result[1]);
+  }
+  int error = pid < 0 ? errno : 0;
+  close(exec_result[1]);
+  if (pid > 0 && how.use == terminal_use::job) {
     setpgid(pid, pid);
     tcsetpgrp(slave, pid);
   }
+  // The test learns the program's pid once it runs, or, as a negative
+  // number, the error that kept it from running; such a child is reaped
+  // here, not left to the test.
+  if (pid > 0 && read(exec_result[0], &error, sizeof error) == sizeof error) {
+    waitpid(pid, nullptr, 0);
+  }
+  if (error != 0) {
+    const pid_t none = -error;
+    if (write(reports, &none, sizeof none) != sizeof none) _exit(1);
+    _exit(0);
+  }
+  close(exec_result[0]);
   job = pid;
   std::signal(SIGHUP, on_shell_hangup);
   if (write(reports, &pid, sizeof pid) != sizeof pid) _exit(1);
@@ -174,14 +207,18 @@ pty_shell::pty_shell() {
   tcgetattr(slave, &before);
 }
 
-bool pty_shell::start(const std::string& exe, const launch& how) {
+::testing::AssertionResult pty_shell::start(const std::string& exe, const launch& how) {
   int to_shell[2];
   int from_shell[2];
-  if (master < 0 || pipe2(to_shell, O_CLOEXEC) != 0) return false;
+  if (master < 0) return ::testing::AssertionFailure() << "no pseudo-terminal";
+  if (pipe2(to_shell, O_CLOEXEC) != 0) {
+    return ::testing::AssertionFailure() << "no pipe: " << std::strerror(errno);
+  }
   if (pipe2(from_shell, O_CLOEXEC) != 0) {
+    const int error = errno;
     close(to_shell[0]);
     close(to_shell[1]);
-    return false;
+    return ::testing::AssertionFailure() << "no pipe: " << std::strerror(error);
   }
   shell = fork();
   if (shell == 0) {
@@ -194,8 +231,15 @@ bool pty_shell::start(const std::string& exe, const launch& how) {
   close(from_shell[1]);
   commands = to_shell[1];
   reports = from_shell[0];
-  if (read(reports, &program, sizeof program) != sizeof program) program = -1;
-  return program > 0;
+  pid_t started = 0;
+  if (shell < 0 || read(reports, &started, sizeof started) != sizeof started) {
+    return ::testing::AssertionFailure() << "the shell did not start";
+  }
+  if (started < 0) {
+    return ::testing::AssertionFailure() << "cannot run " << exe << ": " << std::strerror(-started);
+  }
+  program = started;
+  return ::testing::AssertionSuccess();
 }
 
 pty_shell::~pty_shell() {
@@ -217,35 +261,42 @@ pty_shell::~pty_shell() {
   }
 }
 
-void pty_shell::type(const std::string& keys) const {
-  ASSERT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+::testing::AssertionResult pty_shell::type(const std::string& keys) const {
+  if (write(master, keys.data(), keys.size()) == static_cast<ssize_t>(keys.size())) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "could not type " << ::testing::PrintToString(keys);
 }
 
-void pty_shell::signal(int sig) const {
-  ASSERT_GT(program, 0);
-  kill(program, sig);
+::testing::AssertionResult pty_shell::signal(int sig) const {
+  if (program > 0 && kill(program, sig) == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "could not send signal " << sig << " to the program";
 }
 
-void pty_shell::signal_group(int sig) const {
-  ASSERT_GT(program, 0);
-  kill(-program, sig);
+::testing::AssertionResult pty_shell::signal_group(int sig) const {
+  if (program > 0 && kill(-program, sig) == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "could not send signal " << sig << " to the job";
 }
 
 bool pty_shell::stop(int sig, report& r) {
-  signal(sig);
-  return next_report(r) && stopped_by(r, sig);
+  return signal(sig) && next_report(r) && stopped_by(r, sig);
 }
 
-void pty_shell::fg() const {
-  ASSERT_EQ(write(commands, "f", 1), 1);
+::testing::AssertionResult pty_shell::command(char c) const {
+  if (write(commands, &c, 1) == 1) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "the shell took no command '" << c << "'";
 }
 
-void pty_shell::fg_running() const {
-  ASSERT_EQ(write(commands, "r", 1), 1);
+::testing::AssertionResult pty_shell::fg() const {
+  return command('f');
 }
 
-void pty_shell::bg() const {
-  ASSERT_EQ(write(commands, "b", 1), 1);
+::testing::AssertionResult pty_shell::fg_running() const {
+  return command('r');
+}
+
+::testing::AssertionResult pty_shell::bg() const {
+  return command('b');
 }
 
 termios pty_shell::settings() const {
@@ -290,12 +341,27 @@ bool pty_shell::within_seconds(const std::function<bool()>& done) {
   return true;
 }
 
+// The shell exits once it has reported the program's end (or, hung up, once
+// it has passed the hang-up on), so with its end of the reports closed
+// nothing more can change.
+bool pty_shell::shell_gone() const {
+  if (reports < 0) return true;
+  pollfd p{reports, 0, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & POLLHUP) != 0;
+}
+
+bool pty_shell::while_the_shell_runs(const std::function<bool()>& done) {
+  within_seconds([&] { return done() || shell_gone(); });
+  if (!done() && shell_gone()) read_rest();
+  return done();
+}
+
 bool pty_shell::wait_for_text(const std::string& text) {
-  return within_seconds([&] { return screen.find(text) != std::string::npos; });
+  return while_the_shell_runs([&] { return screen.find(text) != std::string::npos; });
 }
 
 bool pty_shell::wait_for_raw_mode() {
-  return within_seconds([&] { return raw_mode(settings()); });
+  return while_the_shell_runs([&] { return raw_mode(settings()); });
 }
 
 bool pty_shell::next_report(report& r) {
@@ -317,7 +383,7 @@ bool pty_shell::unchanged() const {
 int pty_shell::status(bool fg_at_stops) {
   report r;
   while (next_report(r)) {
-    if (fg_at_stops && WIFSTOPPED(r.status)) fg();
+    if (fg_at_stops && WIFSTOPPED(r.status) && !fg()) return -1;
     if (ended) return exit_code(r.status);
   }
   int got = 0;

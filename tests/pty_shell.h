@@ -10,13 +10,19 @@
 // puts its own settings back when the job stops, continues the job in the
 // foreground or the background on command, and passes a hang-up on to the
 // job before it exits. Everything it started is killed and reaped when the
-// pty_shell goes, whatever the test's outcome.
+// pty_shell goes, whatever the test's outcome, so a test may stop anywhere.
+//
+// A step that cannot be made returns a failure for the test to assert, with
+// the reason, and is [[nodiscard]]: a test that goes on past a failed step
+// only waits, seconds at a time, for what can no longer come.
 //
 // Linux only: <pty.h>, a child subreaper, /proc.
 
 #include <sys/resource.h>
 #include <sys/types.h>
 #include <termios.h>
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <functional>
@@ -76,25 +82,25 @@ class pty_shell {
   pty_shell& operator=(const pty_shell&) = delete;
   ~pty_shell();
 
-  // Starts the shell, which starts `exe` (under how.tracer, if any). False if
-  // either could not be started.
-  bool start(const std::string& exe, const launch& how = {});
+  // Starts the shell, which starts `exe` (under how.tracer, if any). Fails if
+  // either could not be started, `exe` not found for one.
+  [[nodiscard]] ::testing::AssertionResult start(const std::string& exe, const launch& how = {});
 
   // Writes keys to the terminal, as typed.
-  void type(const std::string& keys) const;
+  [[nodiscard]] ::testing::AssertionResult type(const std::string& keys) const;
   // Sends sig to the program alone, or to its whole process group as
   // `kill %1` does.
-  void signal(int sig) const;
-  void signal_group(int sig) const;
+  [[nodiscard]] ::testing::AssertionResult signal(int sig) const;
+  [[nodiscard]] ::testing::AssertionResult signal_group(int sig) const;
   // Sends sig and waits for the shell to report that it stopped the program.
-  bool stop(int sig, report& r);
+  [[nodiscard]] bool stop(int sig, report& r);
   // Continues the stopped job as `fg` does (the terminal's foreground first)
   // or as `bg` does.
-  void fg() const;
+  [[nodiscard]] ::testing::AssertionResult fg() const;
   // Brings a job that runs in the background to the foreground without a
   // continue, as bash's `fg` does.
-  void fg_running() const;
-  void bg() const;
+  [[nodiscard]] ::testing::AssertionResult fg_running() const;
+  [[nodiscard]] ::testing::AssertionResult bg() const;
 
   // The terminal's settings now.
   termios settings() const;
@@ -118,6 +124,9 @@ class pty_shell {
   // Reads the screen until `done` holds or five seconds have passed; false
   // if it never held.
   bool within_seconds(const std::function<bool()>& done);
+  // The same for text on the screen and for raw mode, but these give up as
+  // soon as the shell has gone, which it does once the program has ended:
+  // then neither can come any more.
   bool wait_for_text(const std::string& text);
   bool wait_for_raw_mode();
   // Reads what the program shows for up to `wait`, or less if something
@@ -149,6 +158,13 @@ class pty_shell {
   std::string screen;
 
  private:
+  // Waits for `done` as within_seconds does, or until the shell has gone and
+  // what the program showed before it ended has been read.
+  bool while_the_shell_runs(const std::function<bool()>& done);
+  bool shell_gone() const;
+  // A failure for a command to the shell that could not be written.
+  ::testing::AssertionResult command(char c) const;
+
   pid_t shell = -1;
   pid_t program = -1;  // leads its own process group
   bool ended = false;

@@ -1,4 +1,10 @@
 #!/usr/bin/python3
+# This checks what differs between real shells, which the small shell of the
+# C++ tests (pty_shell.h) can only imitate: dash does not put its own terminal
+# settings back when a job stops, bash's `fg` does not continue a job that
+# runs, zsh's `kill` continues a stopped job. The matrix of keys, signals,
+# stops and races belongs to the C++ tests (pause_test, pause_sweep_test);
+# a case belongs here only where a real shell's own behaviour matters.
 """The wait for a key after the result, under real interactive shells.
 
 The program is typed at bash, dash or zsh on a pseudo-terminal, as a person

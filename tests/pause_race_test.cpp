@@ -1,0 +1,213 @@
+// Races in the wait for a key, reached exactly by running the program under
+// strace (strace_helpers.h), which delivers a signal, an error or a delay at
+// one given system call: stops and signals right at the changes of the
+// terminal and at the read of the key, interrupted settings and reads, and a
+// key whose bytes arrive apart. The calls are found in a logged run by what
+// they do, so the tests follow the program wherever its calls move.
+//
+// AVOIDREC_EXE in the environment points the tests at another build.
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "pause_common.h"
+#include "pty_shell.h"
+#include "strace_helpers.h"
+
+namespace pause_tests {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+}  // namespace
+
+class Race : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!have_strace()) GTEST_SKIP() << "strace is not installed";
+    ASSERT_TRUE(find_landmarks(at));
+  }
+
+  // Runs the program with strace's `inject` (calls:action:when), up to the
+  // point where the hint shows.
+  [[nodiscard]] ::testing::AssertionResult start_injecting(const std::string& inject) {
+    s = std::make_unique<pty_shell>();
+    const launch how =
+        traced("ioctl,read," + waits_for_the_rest, {"-o", "/dev/null", "-e", inject});
+    if (auto started = start(*s, how); !started) return started;
+    if (!s->wait_for_text(prompt))
+      return ::testing::AssertionFailure() << "no prompt: " << s->screen;
+    s->note_tracer();
+    if (auto typing = s->type("00101\n"); !typing) return typing;
+    if (!s->wait_for_text(hint)) return ::testing::AssertionFailure() << "no hint: " << s->screen;
+    return ::testing::AssertionSuccess();
+  }
+
+  landmarks at;
+  std::unique_ptr<pty_shell> s;
+};
+
+// A stop right after the settings are put back for good: continued, the
+// program does not take the terminal again, and ends leaving it as found.
+TEST_F(Race, StopAfterTheLastRestore) {
+  ASSERT_TRUE(
+      start_injecting("inject=ioctl:signal=SIGTSTP:when=" + std::to_string(at.restore + 1)));
+  ASSERT_TRUE(s->wait_for_raw_mode());
+  ASSERT_TRUE(s->type("q"));
+  report r;
+  ASSERT_TRUE(s->next_report(r) && stopped_by(r, SIGTSTP)) << r.status;
+  s->screen.clear();
+  ASSERT_TRUE(s->fg());
+  EXPECT_EQ(s->status(), 0) << s->screen;
+  EXPECT_EQ(s->screen.find(hint), std::string::npos) << "the wait came back";
+  EXPECT_TRUE(same_settings(s->before, s->settings()));
+}
+
+// A stop right after SIGTERM's handler has put the terminal back waits for
+// that handler, which ends the program. The handler puts the settings back
+// with the same calls as the end of the wait, so they are counted alike.
+TEST_F(Race, StopInsideTheTermHandler) {
+  ASSERT_TRUE(
+      start_injecting("inject=ioctl:signal=SIGTSTP:when=" + std::to_string(at.restore + 1)));
+  ASSERT_TRUE(s->wait_for_raw_mode());
+  ASSERT_TRUE(s->signal(SIGTERM));
+  EXPECT_EQ(s->status(true), 128 + SIGTERM) << s->screen;
+  EXPECT_TRUE(same_settings(s->before, s->settings()));
+}
+
+// Entering raw mode is interrupted by a stop: the entry is tried again, the
+// stop puts the terminal back, and the wait goes on after `fg`.
+TEST_F(Race, StopInterruptsTheRawEntry) {
+  ASSERT_TRUE(
+      start_injecting("inject=ioctl:error=EINTR:signal=SIGTSTP:when=" + std::to_string(at.raw)));
+  report r;
+  ASSERT_TRUE(s->next_report(r) && stopped_by(r, SIGTSTP)) << r.status;
+  ASSERT_NO_FATAL_FAILURE(continue_in_the_foreground(*s));
+  ASSERT_TRUE(s->type("q"));
+  EXPECT_EQ(s->status(), 0) << s->screen;
+  EXPECT_TRUE(same_settings(s->before, s->settings()));
+}
+
+// A setting of the terminal that fails with EINTR, which POSIX allows, is
+// made again: the wait still enters raw mode, and still puts the settings
+// back at its end.
+// With a SIGTTOU from elsewhere, which the program, in the foreground, does
+// not take for the kernel's refusal to change the terminal from the
+// background.
+struct eintr_case {
+  std::string name;
+  int landmarks::*call;
+  std::string with_signal{};
+};
+
+class InterruptedSetting : public Race, public ::testing::WithParamInterface<eintr_case> {};
+
+TEST_P(InterruptedSetting, IsMadeAgain) {
+  const eintr_case& t = GetParam();
+  ASSERT_TRUE(start_injecting("inject=ioctl:error=EINTR" + t.with_signal +
+                              ":when=" + std::to_string(at.*t.call)));
+  ASSERT_TRUE(s->wait_for_raw_mode());
+  ASSERT_TRUE(s->type("q"));
+  EXPECT_EQ(s->status(), 0) << s->screen;
+  EXPECT_TRUE(same_settings(s->before, s->settings()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Race, InterruptedSetting,
+    ::testing::Values(eintr_case{"RawEntry", &landmarks::raw},
+                      eintr_case{"Restore", &landmarks::restore},
+                      eintr_case{"RawEntryBySigttou", &landmarks::raw, ":signal=SIGTTOU"},
+                      eintr_case{"RestoreBySigttou", &landmarks::restore, ":signal=SIGTTOU"}),
+    by_name);
+
+// Over a slow link the bytes of a key arrive apart: the rest of the key is
+// taken with it, not left for the shell. The program's wait for the rest is
+// held back a second as it starts, so that the rest surely comes within the
+// program's 100 ms, however slow this machine is.
+TEST_F(Race, KeySplitAcrossReads) {
+  ASSERT_TRUE(start_injecting("inject=" + waits_for_the_rest + ":delay_enter=1000000:when=1"));
+  ASSERT_TRUE(s->wait_for_raw_mode());
+  ASSERT_TRUE(s->type("\x1b"));
+  ASSERT_TRUE(s->within_seconds([&] { return awaiting_the_rest(s->pid()); }))
+      << "not waiting for the rest";
+  ASSERT_TRUE(s->type("[A"));
+  EXPECT_EQ(s->status(), 0) << s->screen;
+  EXPECT_TRUE(same_settings(s->before, s->settings()));
+  EXPECT_EQ(s->input_left(), 0) << "the rest of the key was left for the next program";
+}
+
+// A stop that comes as the key is read, here while strace holds the read's
+// return, is taken once the key is: after `fg` the wait does not come back,
+// and no hint asks for a key that is not awaited.
+TEST_F(Race, StopAsTheKeyIsRead) {
+  ASSERT_TRUE(start_injecting("inject=read:delay_exit=500000:when=" + std::to_string(at.key_read)));
+  ASSERT_TRUE(s->wait_for_raw_mode());
+  ASSERT_TRUE(s->type("q"));
+  ASSERT_TRUE(s->within_seconds([&] { return state_of(s->pid()) == 't'; })) << "not reading";
+  report r;
+  ASSERT_TRUE(s->stop(SIGTSTP, r)) << r.status;
+  s->read_rest(20ms);
+  s->screen.clear();
+  ASSERT_TRUE(s->fg());
+  EXPECT_EQ(s->status(), 0) << s->screen;
+  s->read_rest();
+  EXPECT_EQ(s->screen.find(hint), std::string::npos) << "a hint after the key: " << s->screen;
+  EXPECT_TRUE(same_settings(s->before, s->settings()));
+}
+
+// A signal that the program handles, here a continue, interrupts its wait
+// for the rest of a key: the wait for the rest goes on, and the rest that
+// comes after the signal is taken with the key, not left for the shell. The
+// signal comes exactly as the wait for the rest begins; the rest is typed as
+// soon as the program sleeps in that wait again, or has ended.
+TEST_F(Race, SignalWhileAwaitingTheRestOfAKey) {
+  ASSERT_TRUE(start_injecting("inject=" + waits_for_the_rest + ":signal=SIGCONT:when=1"));
+  ASSERT_TRUE(s->wait_for_raw_mode());
+  s->screen.clear();
+  ASSERT_TRUE(s->type("\x1b"));
+  const auto escape = std::chrono::steady_clock::now();
+  const auto deadline = escape + 5s;
+  while (!(sleeping(s->pid()) && awaiting_the_rest(s->pid())) && s->unchanged()) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "neither waiting nor ended";
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_TRUE(s->type("[A"));
+  const auto rest = std::chrono::steady_clock::now() - escape;
+  const auto rest_ms = std::chrono::duration_cast<std::chrono::milliseconds>(rest).count();
+  EXPECT_EQ(s->status(), 0) << s->screen;
+  s->read_rest();
+  EXPECT_EQ(s->screen, "\r\n") << "the wait ended once, and showed nothing more";
+  EXPECT_TRUE(same_settings(s->before, s->settings()));
+  EXPECT_EQ(s->input_left(), 0) << "the rest of the key, typed " << rest_ms
+                                << " ms after the ESC, was left for the next program";
+}
+
+// A key pressed as soon as the hint shows, before the terminal is in raw
+// mode (the raw entry is held back here), is the key that ends the wait.
+TEST_F(Race, KeyRightAfterTheHint) {
+  ASSERT_TRUE(start_injecting("inject=ioctl:delay_enter=300000:when=" + std::to_string(at.raw)));
+  ASSERT_TRUE(s->type("q"));
+  EXPECT_EQ(s->status(), 0) << s->screen;
+  EXPECT_TRUE(same_settings(s->before, s->settings()));
+}
+
+// A read of the key that a signal interrupts, as some systems let one do
+// even with SA_RESTART, is read again: the wait goes on until a key.
+TEST_F(Race, ReadOfTheKeyInterrupted) {
+  ASSERT_TRUE(start_injecting("inject=read:error=EINTR:when=" + std::to_string(at.key_read)));
+  ASSERT_TRUE(s->wait_for_raw_mode());
+  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(s->unchanged()) << "ended without a key";
+  ASSERT_TRUE(s->type("q"));
+  EXPECT_EQ(s->status(), 0) << s->screen;
+  EXPECT_TRUE(same_settings(s->before, s->settings()));
+}
+
+}  // namespace pause_tests

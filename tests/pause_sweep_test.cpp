@@ -1,0 +1,260 @@
+// The wait for a key stopped or ended at each of its system calls in turn,
+// under strace (strace_helpers.h): stopped by SIGSTOP or SIGTSTP and taken on
+// by `fg`, by `bg` and `kill %1`, or by `bg` and `fg`; ended by SIGTERM or by
+// a number the C library keeps. Each leaves the terminal as found and loses
+// nothing typed. A program of its own, as it takes half a minute.
+//
+// AVOIDREC_EXE in the environment points the tests at another build.
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstddef>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "pause_common.h"
+#include "pty_shell.h"
+#include "strace_helpers.h"
+
+namespace pause_tests {
+
+// How a shell goes on with a stopped job.
+enum class go_on { fg, bg_then_kill, bg_then_fg };
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// One system call of the program's run, as strace names and counts it.
+struct call {
+  std::string name;
+  int nth;           // the how-manieth call of that name in the run, as `when` counts
+  std::string line;  // as strace logged it
+  bool after_key;    // made only once the key has been read
+};
+
+// Every call the program makes from the hint to its end, in a run that a
+// key ends, but the end itself: a signal that comes as the program exits
+// cannot act. strace counts calls by name, each name apart, so a call is
+// reached by its name and its number among those.
+[[nodiscard]] ::testing::AssertionResult calls_of_the_wait(std::vector<call>& found) {
+  std::vector<std::string> lines;
+  if (auto logged = logged_calls("all", detail::brief, lines); !logged) return logged;
+  std::map<std::string, int> seen;
+  bool hint_shown = false;
+  bool key_read = false;
+  for (const std::string& line : lines) {
+    const std::size_t paren = line.find('(');
+    if (paren == std::string::npos || paren == 0) continue;
+    const std::string name = line.substr(0, paren);
+    const int nth = ++seen[name];
+    hint_shown = hint_shown || line.find("Press any key") != std::string::npos;
+    if (!hint_shown) continue;
+    if (name == "exit_group") break;
+    found.push_back({name, nth, line, key_read});
+    // The wait for the key returns, and the key's read comes, only once
+    // the key is typed.
+    key_read = key_read || name == "read" || name == "pselect6";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// Starts the program with sig injected at the call, and leads it there: the
+// word is typed, and the key too if the call comes after it.
+[[nodiscard]] ::testing::AssertionResult run_to(pty_shell& s, const call& c, int sig) {
+  const std::string inject =
+      "inject=" + c.name + ":signal=" + std::to_string(sig) + ":when=" + std::to_string(c.nth);
+  if (auto started = start(s, traced(c.name, {"-o", "/dev/null", "-e", inject})); !started) {
+    return started;
+  }
+  if (!s.wait_for_text(prompt)) return ::testing::AssertionFailure() << "no prompt: " << s.screen;
+  s.note_tracer();
+  if (auto typing = s.type("00101\n"); !typing) return typing;
+  if (!c.after_key) return ::testing::AssertionSuccess();
+  if (!s.wait_for_raw_mode()) return ::testing::AssertionFailure() << "no raw mode: " << s.screen;
+  return s.type("q");
+}
+
+// The shell's next report on a job it has continued, past the report of the
+// continue itself, which a stop may overtake.
+bool next_but_continues(pty_shell& s, report& r) {
+  while (s.next_report(r)) {
+    if (!WIFCONTINUED(r.status)) return true;
+  }
+  return false;
+}
+
+// In the foreground again, a wait whose key has not come yet takes the
+// terminal and shows the hint, and one key ends it; one whose key has come
+// ends by itself, without a hint.
+void foreground(pty_shell& s, const call& c) {
+  // What the program showed before it stopped may still be on its way.
+  s.read_rest(20ms);
+  s.screen.clear();
+  ASSERT_TRUE(s.fg());
+  if (!c.after_key) {
+    ASSERT_TRUE(s.wait_for_raw_mode()) << "the wait is in line mode";
+    EXPECT_TRUE(s.wait_for_text(hint)) << "no hint after fg: " << s.screen;
+    ASSERT_TRUE(s.type("q"));
+  }
+  EXPECT_EQ(s.status(), 0) << s.screen;
+  if (c.after_key) {
+    EXPECT_EQ(s.screen.find(hint), std::string::npos) << "the wait came back: " << s.screen;
+  }
+}
+
+// In the background the terminal is the shell's: the program leaves it
+// alone, flushes nothing typed at the shell, and stops as it comes to read
+// the key, unless it has read it already, when it ends by itself. Then
+// `kill %1` ends it, or `fg` brings the wait back.
+void background(pty_shell& s, const call& c, go_on then) {
+  if (then == go_on::bg_then_kill) {
+    // Typed at the shell, and in the terminal's input by its echo, before
+    // the job goes on. (Linux drops input not yet processed when anyone
+    // attempts a flush, refused or not, so keys typed just then are lost.)
+    ASSERT_TRUE(s.type("ls\n"));
+    ASSERT_TRUE(s.wait_for_text("ls\r\n")) << s.screen;
+  }
+  ASSERT_TRUE(s.bg());
+  report r;
+  ASSERT_TRUE(next_but_continues(s, r));
+  if (c.after_key) {
+    EXPECT_EQ(exit_code(r.status), 0) << r.status;
+    return;
+  }
+  ASSERT_TRUE(stopped_by(r, SIGTTIN)) << r.status;
+  EXPECT_TRUE(same_settings(s.before, r.found)) << "the shell's terminal was changed";
+  if (then == go_on::bg_then_fg) {
+    ASSERT_NO_FATAL_FAILURE(foreground(s, c));
+    return;
+  }
+  ASSERT_TRUE(s.signal_group(SIGTERM));
+  ASSERT_TRUE(s.signal_group(SIGCONT));
+  EXPECT_EQ(s.status(), 128 + SIGTERM) << s.screen;
+}
+
+void stop_at(const call& c, int sig, go_on then) {
+  pty_shell s;
+  ASSERT_TRUE(run_to(s, c, sig));
+  report r;
+  ASSERT_TRUE(s.next_report(r) && stopped_by(r, sig)) << r.status;
+  if (sig != SIGSTOP) {
+    EXPECT_TRUE(same_settings(s.before, r.found)) << "the terminal was left raw at the stop";
+  }
+  if (then == go_on::fg) {
+    ASSERT_NO_FATAL_FAILURE(foreground(s, c));
+  } else {
+    ASSERT_NO_FATAL_FAILURE(background(s, c, then));
+  }
+  EXPECT_TRUE(same_settings(s.before, s.settings()));
+  const int typed_at_the_shell = then == go_on::bg_then_kill ? 3 : 0;
+  EXPECT_EQ(s.input_left(), typed_at_the_shell) << "typed input was lost or left";
+}
+
+// A reserved number is held while the wait goes on, and acts once the
+// terminal is back; anything else ends the program at once.
+void end_at(const call& c, int sig) {
+  pty_shell s;
+  ASSERT_TRUE(run_to(s, c, sig));
+  if (sig == second_reserved && !c.after_key) {
+    ASSERT_TRUE(s.wait_for_raw_mode()) << "no wait: " << s.screen;
+    ASSERT_TRUE(s.type("q"));
+  }
+  EXPECT_EQ(s.status(), 128 + sig) << s.screen;
+  EXPECT_TRUE(same_settings(s.before, s.settings()));
+  EXPECT_EQ(s.input_left(), 0) << "typed input was left";
+}
+
+// The calls are shared out among this many tests of each kind, which ctest
+// runs in parallel.
+constexpr int sweep_parts = 4;
+
+}  // namespace
+
+struct sweep_case {
+  std::string name;
+  int sig;
+  go_on then = go_on::fg;  // after a stop
+  int part = 0;
+};
+
+namespace {
+
+// Each kind of sweep, once for each part of the calls.
+std::vector<sweep_case> in_parts(const std::vector<sweep_case>& kinds) {
+  std::vector<sweep_case> cases;
+  for (const sweep_case& kind : kinds) {
+    for (int part = 0; part < sweep_parts; ++part) {
+      sweep_case c = kind;
+      c.name.append("_").append(std::to_string(part + 1));
+      c.part = part;
+      cases.push_back(c);
+    }
+  }
+  return cases;
+}
+
+}  // namespace
+
+class SweepBase : public ::testing::TestWithParam<sweep_case> {
+ protected:
+  void SetUp() override {
+    if (!have_strace()) GTEST_SKIP() << "strace is not installed";
+    ASSERT_TRUE(calls_of_the_wait(calls));
+    ASSERT_GT(calls.size(), 2U);
+  }
+
+  // Runs `run` at each call of this test's part, in a new run of the
+  // program each time; the first that cannot go on stops the test.
+  template <class Run>
+  void each_call(Run run) {
+    for (std::size_t i = static_cast<std::size_t>(GetParam().part); i < calls.size();
+         i += sweep_parts) {
+      SCOPED_TRACE("call " + std::to_string(i + 1) + " of " + std::to_string(calls.size()) + ", " +
+                   calls[i].name + " #" + std::to_string(calls[i].nth) + ": " + calls[i].line);
+      ASSERT_NO_FATAL_FAILURE(run(calls[i]));
+    }
+  }
+
+  std::vector<call> calls;
+};
+
+class SweepStop : public SweepBase {};
+
+// A stop at any call of the wait, and whatever the shell does next, leaves
+// the terminal as found, loses nothing typed, and ends as it should.
+TEST_P(SweepStop, AtEachCallOfTheWait) {
+  each_call([&](const call& c) { stop_at(c, GetParam().sig, GetParam().then); });
+}
+
+INSTANTIATE_TEST_SUITE_P(Sweep, SweepStop,
+                         ::testing::ValuesIn(in_parts({
+                             {"SigstopFg", SIGSTOP, go_on::fg},
+                             {"SigstopBgKill", SIGSTOP, go_on::bg_then_kill},
+                             {"SigstopBgFg", SIGSTOP, go_on::bg_then_fg},
+                             {"SigtstpFg", SIGTSTP, go_on::fg},
+                             {"SigtstpBgKill", SIGTSTP, go_on::bg_then_kill},
+                             {"SigtstpBgFg", SIGTSTP, go_on::bg_then_fg},
+                         })),
+                         by_name);
+
+class SweepEnd : public SweepBase {};
+
+// A signal that ends the program, at any call of the wait, leaves the
+// terminal as found.
+TEST_P(SweepEnd, AtEachCallOfTheWait) {
+  each_call([&](const call& c) { end_at(c, GetParam().sig); });
+}
+
+INSTANTIATE_TEST_SUITE_P(Sweep, SweepEnd,
+                         ::testing::ValuesIn(in_parts({
+                             {"Term", SIGTERM},
+                             {"Reserved33", second_reserved},
+                         })),
+                         by_name);
+
+}  // namespace pause_tests
