@@ -318,4 +318,38 @@ INSTANTIATE_TEST_SUITE_P(Redirections, StandardError,
                                            redirection_case{"StdinReadOnly", sink::dev_null, true}),
                          by_name);
 
+// ---- Input settings that would drop or rewrite a byte --------------------
+
+struct setting_case {
+  std::string name;
+  tcflag_t iflag;   // set in c_iflag before the program starts
+  std::string key;  // a key that must end the wait
+};
+
+class InputSetting : public ::testing::TestWithParam<setting_case> {};
+
+// Raw mode clears every input setting that drops or rewrites a byte, so the
+// key still ends the wait; the line's framing and output settings stay as
+// found during the wait, and everything is put back after.
+TEST_P(InputSetting, TheKeyStillEndsTheWait) {
+  const setting_case& t = GetParam();
+  pty_shell s;
+  termios found = s.before;
+  found.c_iflag |= t.iflag;
+  s.set_settings(found);
+  ASSERT_TRUE(start(s));
+  ASSERT_TRUE(up_to_the_wait(s, "00101\n"));
+  const termios during = s.settings();
+  EXPECT_EQ(during.c_cflag, found.c_cflag) << "the line's framing was changed";
+  EXPECT_EQ(during.c_oflag, found.c_oflag) << "output processing was changed";
+  ASSERT_TRUE(s.type(t.key));
+  EXPECT_EQ(s.status(), 0) << s.screen;
+  EXPECT_TRUE(same_settings(found, s.settings())) << "the settings were not put back";
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, InputSetting,
+                         ::testing::Values(setting_case{"IgncrEnter", IGNCR, "\r"},
+                                           setting_case{"IgncrAndIcrnlEnter", IGNCR | ICRNL, "\r"}),
+                         by_name);
+
 }  // namespace pause_tests

@@ -128,20 +128,45 @@ INSTANTIATE_TEST_SUITE_P(
     by_name);
 
 // Over a slow link the bytes of a key arrive apart: the rest of the key is
-// taken with it, not left for the shell. The program's wait for the rest is
+// taken with it, not left for the shell, after ESC (an arrow key) and after
+// the lead byte of a character in UTF-8. The program's wait for the rest is
 // held back a second as it starts, so that the rest surely comes within the
 // program's 100 ms, however slow this machine is.
-TEST_F(Race, KeySplitAcrossReads) {
-  ASSERT_TRUE(start_injecting("inject=" + waits_for_the_rest + ":delay_enter=1000000:when=1"));
+struct split_key_case {
+  std::string name;
+  std::string first;
+  std::string rest;
+};
+
+class SplitKey : public Race, public ::testing::WithParamInterface<split_key_case> {};
+
+TEST_P(SplitKey, TheRestIsTakenWithTheKey) {
+  const split_key_case& t = GetParam();
+  ASSERT_TRUE(start_injecting("inject=" + waits_for_the_rest +
+                              ":delay_enter=1000000:when=" + std::to_string(at.rest_wait)));
   ASSERT_TRUE(s->wait_for_raw_mode());
-  ASSERT_TRUE(s->type("\x1b"));
-  ASSERT_TRUE(s->within_seconds([&] { return awaiting_the_rest(s->pid()); }))
-      << "not waiting for the rest";
-  ASSERT_TRUE(s->type("[A"));
+  ASSERT_TRUE(s->type(t.first));
+  // Held at the start of the wait for the rest, with the first bytes read;
+  // the stop at the end of the wait for the key shows the same call, but
+  // with them still unread.
+  const auto awaiting = [&] {
+    return state_of(s->pid()) == 't' && awaiting_the_rest(s->pid()) && s->queued() == 0;
+  };
+  ASSERT_TRUE(s->within_seconds(awaiting)) << "not waiting for the rest of the key";
+  ASSERT_TRUE(s->type(t.rest));
   EXPECT_EQ(s->status(), 0) << s->screen;
   EXPECT_TRUE(same_settings(s->before, s->settings()));
   EXPECT_EQ(s->input_left(), 0) << "the rest of the key was left for the next program";
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Race, SplitKey,
+    ::testing::Values(split_key_case{"Escape", "\x1b", "[A"},
+                      split_key_case{"TwoByteCharacter", "\xc3", "\xa9"},
+                      split_key_case{"ThreeByteCharacter", "\xe2", "\x82\xac"},
+                      split_key_case{"ThreeByteCharacterLastApart", "\xe2\x82", "\xac"},
+                      split_key_case{"FourByteCharacter", "\xf0\x9f", "\x98\x80"}),
+    by_name);
 
 // A stop that comes as the key is read, here while strace holds the read's
 // return, is taken once the key is: after `fg` the wait does not come back,
@@ -168,7 +193,8 @@ TEST_F(Race, StopAsTheKeyIsRead) {
 // signal comes exactly as the wait for the rest begins; the rest is typed as
 // soon as the program sleeps in that wait again, or has ended.
 TEST_F(Race, SignalWhileAwaitingTheRestOfAKey) {
-  ASSERT_TRUE(start_injecting("inject=" + waits_for_the_rest + ":signal=SIGCONT:when=1"));
+  ASSERT_TRUE(start_injecting("inject=" + waits_for_the_rest +
+                              ":signal=SIGCONT:when=" + std::to_string(at.rest_wait)));
   ASSERT_TRUE(s->wait_for_raw_mode());
   s->screen.clear();
   ASSERT_TRUE(s->type("\x1b"));
@@ -187,6 +213,21 @@ TEST_F(Race, SignalWhileAwaitingTheRestOfAKey) {
   EXPECT_TRUE(same_settings(s->before, s->settings()));
   EXPECT_EQ(s->input_left(), 0) << "the rest of the key, typed " << rest_ms
                                 << " ms after the ESC, was left for the next program";
+}
+
+// ESC alone, and a signal that the program handles, here a continue, within
+// the time it waits for the rest: nothing more comes, and the wait ends once
+// that time is up.
+TEST_F(Race, SignalWhileAwaitingARestThatNeverComes) {
+  ASSERT_TRUE(start_injecting("inject=" + waits_for_the_rest +
+                              ":signal=SIGCONT:when=" + std::to_string(at.rest_wait)));
+  ASSERT_TRUE(s->wait_for_raw_mode());
+  s->screen.clear();
+  ASSERT_TRUE(s->type("\x1b"));
+  EXPECT_EQ(s->status(), 0) << s->screen;
+  s->read_rest();
+  EXPECT_EQ(s->screen, "\r\n") << "the wait ended once, and showed nothing more";
+  EXPECT_TRUE(same_settings(s->before, s->settings()));
 }
 
 // A key pressed as soon as the hint shows, before the terminal is in raw

@@ -13,18 +13,44 @@
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "pause_common.h"
 #include "pty_shell.h"
+#include "strace_helpers.h"
 
 namespace pause_tests {
 
 namespace {
 
 using namespace std::chrono_literals;
+
+// Whether sig is pending for the process, by /proc.
+bool pending_in(pid_t pid, int sig) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  unsigned long long pending = 0;
+  while (std::getline(file, line)) {
+    if (line.rfind("ShdPnd:", 0) == 0 || line.rfind("SigPnd:", 0) == 0)
+      pending |= std::stoull(line.substr(7), nullptr, 16);
+  }
+  return (pending >> (sig - 1) & 1U) != 0;
+}
+
+// A member of the process group other than its leader, or -1.
+pid_t other_member(pid_t group) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const pid_t pid = std::stoi(name);
+    if (pid != group && getpgid(pid) == group) return pid;
+  }
+  return -1;
+}
 
 }  // namespace
 
@@ -237,10 +263,18 @@ TEST(JobControl, InTheBackgroundSigtermStillEndsIt) {
 
 // ---- The terminal goes away --------------------------------------------
 
+// What comes before the hang-up.
+enum class before_hangup {
+  nothing,
+  stop,          // SIGSTOP: stopped when the terminal goes
+  continue_,     // a stray SIGCONT, which cuts the wait's sleep short
+  stop_then_fg,  // SIGTSTP, then fg: the wait's sleep cut short, and taken up again
+};
+
 struct hangup_case {
   std::string name;
   bool ignore_hangup;
-  bool stopped;  // by SIGSTOP when the terminal goes
+  before_hangup before;
   std::vector<int> statuses;
 };
 
@@ -250,7 +284,9 @@ class HangUp : public ::testing::TestWithParam<hangup_case> {};
 // program, with SIGCONT should it be stopped. The program ends at once: by
 // SIGHUP, or because the read of the key fails, which may come first while
 // it waits. With SIGHUP ignored, as under nohup, only the failed read ends
-// it. A stopped program handles SIGHUP before it reads again.
+// it. A stopped program handles SIGHUP before it reads again. A signal that
+// cut the wait's sleep short earlier leaves nothing behind that would make
+// the failed read look like one to try again.
 TEST_P(HangUp, EndsTheProgram) {
   const hangup_case& t = GetParam();
   launch how;
@@ -258,9 +294,21 @@ TEST_P(HangUp, EndsTheProgram) {
   pty_shell s;
   ASSERT_TRUE(start(s, how));
   ASSERT_TRUE(up_to_the_wait(s, "00101\n"));
-  if (t.stopped) {
-    report r;
-    ASSERT_TRUE(s.stop(SIGSTOP, r)) << r.status;
+  report r;
+  switch (t.before) {
+    case before_hangup::nothing:
+      break;
+    case before_hangup::stop:
+      ASSERT_TRUE(s.stop(SIGSTOP, r)) << r.status;
+      break;
+    case before_hangup::continue_:
+      ASSERT_TRUE(s.signal(SIGCONT));
+      ASSERT_TRUE(s.within_seconds([&] { return sleeping(s.pid()); })) << "not waiting again";
+      break;
+    case before_hangup::stop_then_fg:
+      ASSERT_TRUE(s.stop(SIGTSTP, r)) << r.status;
+      ASSERT_NO_FATAL_FAILURE(continue_in_the_foreground(s));
+      break;
   }
   s.hang_up();
   EXPECT_THAT(t.statuses, ::testing::Contains(s.status()));
@@ -268,10 +316,97 @@ TEST_P(HangUp, EndsTheProgram) {
 
 INSTANTIATE_TEST_SUITE_P(
     Terminal, HangUp,
-    ::testing::Values(hangup_case{"WhileWaiting", false, false, {0, 128 + SIGHUP}},
-                      hangup_case{"WhileStopped", false, true, {128 + SIGHUP}},
-                      hangup_case{"IgnoredWhileWaiting", true, false, {0}},
-                      hangup_case{"IgnoredWhileStopped", true, true, {0}}),
+    ::testing::Values(hangup_case{"WhileWaiting", false, before_hangup::nothing, {0, 128 + SIGHUP}},
+                      hangup_case{"WhileStopped", false, before_hangup::stop, {128 + SIGHUP}},
+                      hangup_case{"IgnoredWhileWaiting", true, before_hangup::nothing, {0}},
+                      hangup_case{"IgnoredWhileStopped", true, before_hangup::stop, {0}},
+                      hangup_case{"IgnoredAfterAContinue", true, before_hangup::continue_, {0}},
+                      hangup_case{
+                          "IgnoredAfterAStopAndFg", true, before_hangup::stop_then_fg, {0}}),
     by_name);
+
+// ---- Signals the parent blocked ------------------------------------------
+
+class BlockedAtStart : public ::testing::TestWithParam<signal_case> {};
+
+// A signal that the parent left blocked, and pending, is never delivered:
+// not while the wait lets its own signals through, nor when it ends. It is
+// still pending while the program waits, and the program ends by the key.
+TEST_P(BlockedAtStart, StaysBlockedAndPending) {
+  const int sig = GetParam().sig;
+  launch how;
+  how.blocked_and_pending = {sig};
+  pty_shell s;
+  ASSERT_TRUE(start(s, how));
+  ASSERT_TRUE(up_to_the_wait(s, "00101\n"));
+  EXPECT_TRUE(pending_in(s.pid(), sig)) << "no longer pending during the wait";
+  ASSERT_TRUE(s.type("q"));
+  EXPECT_EQ(s.status(), 0) << s.screen;
+  EXPECT_TRUE(same_settings(s.before, s.settings()));
+}
+
+// Ending signals, the C library's reserved numbers, stops, and SIGTTOU,
+// which the wait lets through for the moment it changes the terminal, since
+// the kernel refuses a change from the background only to a program that
+// takes SIGTTOU.
+INSTANTIATE_TEST_SUITE_P(
+    Signals, BlockedAtStart,
+    ::testing::Values(signal_case{"Int", SIGINT}, signal_case{"Alrm", SIGALRM},
+                      signal_case{"Term", SIGTERM}, signal_case{"RtMin", SIGRTMIN},
+                      signal_case{"Reserved32", first_reserved},
+                      signal_case{"Reserved33", second_reserved}, signal_case{"Tstp", SIGTSTP},
+                      signal_case{"Ttou", SIGTTOU}, signal_case{"Cont", SIGCONT}),
+    by_name);
+
+// ---- No key can come -----------------------------------------------------
+
+struct orphan_case {
+  std::string name;
+  bool ignore_ttin;
+};
+
+class Orphaned : public ::testing::TestWithParam<orphan_case> {};
+
+// Run by `sh -c` as the shell's job, the program is left alone in the
+// background when that sh is killed and the shell takes the terminal back:
+// its process group is orphaned, no shell can bring it back and no key can
+// reach it. The wait ends as at a hang-up, within about a second, with
+// status 0, and writes nothing more to the terminal or changes its settings,
+// which are the shell's again. The kernel tells by failing the program's
+// read from the background; with SIGTTIN ignored every such read fails, and
+// the program looks at the group itself.
+TEST_P(Orphaned, TheWaitEndsQuietly) {
+  launch how;
+  how.shell_stays = true;
+  how.ignore_ttin = GetParam().ignore_ttin;
+  how.tracer = {"/bin/sh", "-c", "\"$0\"; echo after"};
+  pty_shell s;
+  ASSERT_TRUE(start(s, how));
+  ASSERT_TRUE(up_to_the_wait(s, "00101\n"));
+  const pid_t program = other_member(s.pid());
+  ASSERT_GT(program, 0) << "the program is not in the sh's group";
+  s.read_rest();
+  s.screen.clear();
+  kill(s.pid(), SIGKILL);
+  report r;
+  ASSERT_TRUE(s.next_report(r) && WIFSIGNALED(r.status)) << r.status;
+  const auto orphaned = std::chrono::steady_clock::now();
+  int status = 0;
+  ASSERT_TRUE(s.within_seconds([&] { return waitpid(program, &status, WNOHANG) == program; }))
+      << "still waiting, in state " << state_of(program);
+  const auto took = std::chrono::steady_clock::now() - orphaned;
+  EXPECT_LT(took, 2500ms) << "took "
+                          << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
+                          << " ms";
+  EXPECT_EQ(exit_code(status), 0);
+  s.read_rest();
+  EXPECT_EQ(s.screen, "") << "wrote to the shell's terminal";
+  EXPECT_TRUE(same_settings(s.before, s.settings())) << "changed the shell's settings";
+}
+
+INSTANTIATE_TEST_SUITE_P(Stops, Orphaned,
+                         ::testing::Values(orphan_case{"SigttinCaught", false},
+                                           orphan_case{"SigttinIgnored", true}),
+                         by_name);
 
 }  // namespace pause_tests

@@ -133,19 +133,27 @@ launch traced(const std::string& calls, const std::vector<std::string>& action) 
 ::testing::AssertionResult find_landmarks(landmarks& found) {
   found = {};
   std::vector<std::string> calls;
-  if (auto logged = logged_calls("ioctl,read", detail::in_full, calls); !logged) {
+  if (auto logged = logged_calls("ioctl,read," + waits_for_the_rest, detail::in_full, calls);
+      !logged) {
     return logged << "\nThe calls logged:\n" << numbered(calls);
   }
   int ioctls = 0;
   int reads = 0;
+  int waits = 0;
   bool restores_canonical_mode = false;
   for (const std::string& call : calls) {
     if (call.rfind("read(", 0) == 0) {
       ++reads;
-      if (found.raw > 0 && found.key_read == 0) found.key_read = reads;
+      if (found.raw > 0 && found.key_read == 0) {
+        found.key_read = reads;
+        found.rest_wait = waits + 1;
+      }
       continue;
     }
-    if (call.rfind("ioctl(", 0) != 0) continue;
+    if (call.rfind("ioctl(", 0) != 0) {
+      ++waits;
+      continue;
+    }
     ++ioctls;
     if (!changes_settings(call)) continue;
     const bool to_canonical = canonical(call);

@@ -47,6 +47,9 @@ struct landmarks {
   int raw = 0;
   int key_read = 0;
   int restore = 0;
+  // The wait for the rest of a key: the first wait call (of
+  // waits_for_the_rest) after the key's read, counted among those calls.
+  int rest_wait = 0;
 };
 
 // Finds the landmarks in a logged run, by what each call does to the
