@@ -24,6 +24,17 @@ set(CPACK_AVOIDREC_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/packaging/cpack_project.cmake)
 
 if(WIN32)
+  # The read-me ends with the notice of packaging/copyright, which the .deb
+  # carries and --version quotes, without its first line, the program's
+  # name. configure_file gives CR LF to the lines of the template, not to
+  # those inside a value, so the notice gets its own.
+  file(READ packaging/copyright notice)
+  string(FIND "${notice}" "\n" title_end)
+  math(EXPR title_end "${title_end} + 1")
+  string(SUBSTRING "${notice}" ${title_end} -1 notice)
+  string(STRIP "${notice}" notice)
+  string(REPLACE "\n" "\r\n" AVOIDREC_COPYRIGHT_NOTICE "${notice}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS packaging/copyright)
   configure_file(packaging/readme-windows.txt.in README.txt @ONLY NEWLINE_STYLE CRLF)
   install(TARGETS avoidrec RUNTIME DESTINATION .)
   install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION .)
