@@ -4,6 +4,30 @@
 # --target package` makes either, with a SHA-256 checksum file beside it.
 include(GNUInstallDirs)
 
+# Where an install writes, relative to the prefix. Every install records the
+# paths it wrote, DESTDIR included, in install_paths.txt in the build tree,
+# with the directories it made, and `cmake --build <dir> --target uninstall`
+# removes those and no others (cmake/install_record.cmake and
+# cmake/uninstall.cmake tell how). The record needs these directories to
+# tell which ones the install made.
+if(WIN32)
+  set(install_dirs .)
+else()
+  set(install_dirs ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_MANDIR}/man1 ${CMAKE_INSTALL_DOCDIR}
+                   ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides)
+endif()
+set(AVOIDREC_INSTALL_PATHS ${PROJECT_BINARY_DIR}/install_paths.txt)
+install(CODE "set(avoidrec_install_step begin)
+set(avoidrec_install_dirs [==[${install_dirs}]==])
+set(avoidrec_install_paths [==[${AVOIDREC_INSTALL_PATHS}]==])" ALL_COMPONENTS)
+install(SCRIPT cmake/install_record.cmake ALL_COMPONENTS)
+# The record's last step is the last install rule of all, at the end of the
+# top CMakeLists.txt.
+add_custom_target(uninstall
+  COMMAND ${CMAKE_COMMAND} -DAVOIDREC_INSTALL_PATHS=${AVOIDREC_INSTALL_PATHS}
+          -P ${PROJECT_SOURCE_DIR}/cmake/uninstall.cmake
+  VERBATIM)
+
 set(AVOIDREC_MAINTAINER "avoidrec developers <avoidrec@example.org>"
     CACHE STRING "The packages' maintainer field")
 
