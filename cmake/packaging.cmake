@@ -85,9 +85,16 @@ else()
   install(FILES ${PROJECT_BINARY_DIR}/changelog.gz packaging/copyright
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
   # The override means something only to lintian, inside the .deb: a plain
-  # install leaves it out, and the package adds its component.
+  # install leaves it out, and the package adds its component. Lintian
+  # names a static PIE and a plain static program differently, so each has
+  # its own.
+  if(AVOIDREC_LINK_STATIC_PIE)
+    set(lintian_overrides packaging/lintian-overrides-static-pie)
+  else()
+    set(lintian_overrides packaging/lintian-overrides-static)
+  endif()
   if(AVOIDREC_LINK_STATIC)
-    install(FILES packaging/lintian-overrides
+    install(FILES ${lintian_overrides}
             DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME avoidrec
             COMPONENT deb EXCLUDE_FROM_ALL)
     set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};avoidrec;Unspecified;/"
