@@ -2,10 +2,13 @@
 # Counts the instructions of a whole run of the release avoidrec and of the
 # floor (bench/floor.c: the same console I/O, no calculation) with
 # callgrind, for the costliest words of 51 bytes, and prints them as a table.
-# The floor is built twice: the ordinary, dynamically linked way, which is
-# the bar (exits 1 if avoidrec costs more), and statically linked, as
-# avoidrec is, to show what the calculation itself adds: most of the
-# dynamic floor's cost is the dynamic loader's.
+# The floor is built twice: the ordinary way, with the compiler's defaults
+# (on Debian a dynamically linked PIE), which is the bar, and statically
+# linked, to show what the calculation itself adds: most of the dynamic
+# floor's cost is the dynamic loader's. It exits 1 if avoidrec costs more
+# than 1.05 times the bar: the margin is the price of address randomisation,
+# the relocations that avoidrec, a static PIE, applies to itself as it
+# starts.
 #
 # Usage: bench/compare.sh [tree]
 # With no argument it configures and builds build-bench, a tree of its own,
@@ -53,4 +56,6 @@ for w in "${words[@]}"; do
   echo "| \`$w\` | $ours | $floor | $ratio | $static_floor | $(ratio "$ours" "$static_floor") |"
   worst=$(awk -v r="$ratio" -v w="$worst" 'BEGIN { print (r > w) ? r : w }')
 done
-awk -v w="$worst" 'BEGIN { exit !(w <= 1.0) }' || { echo "avoidrec costs more than the floor" >&2; exit 1; }
+limit=1.05
+awk -v w="$worst" -v limit="$limit" 'BEGIN { exit !(w <= limit) }' ||
+  { echo "avoidrec costs more than $limit times the floor" >&2; exit 1; }

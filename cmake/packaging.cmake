@@ -4,6 +4,30 @@
 # --target package` makes either, with a SHA-256 checksum file beside it.
 include(GNUInstallDirs)
 
+# Where an install writes, relative to the prefix. Every install records the
+# paths it wrote, DESTDIR included, in install_paths.txt in the build tree,
+# with the directories it made, and `cmake --build <dir> --target uninstall`
+# removes those and no others (cmake/install_record.cmake and
+# cmake/uninstall.cmake tell how). The record needs these directories to
+# tell which ones the install made.
+if(WIN32)
+  set(install_dirs .)
+else()
+  set(install_dirs ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_MANDIR}/man1 ${CMAKE_INSTALL_DOCDIR}
+                   ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides)
+endif()
+set(AVOIDREC_INSTALL_PATHS ${PROJECT_BINARY_DIR}/install_paths.txt)
+install(CODE "set(avoidrec_install_step begin)
+set(avoidrec_install_dirs [==[${install_dirs}]==])
+set(avoidrec_install_paths [==[${AVOIDREC_INSTALL_PATHS}]==])" ALL_COMPONENTS)
+install(SCRIPT cmake/install_record.cmake ALL_COMPONENTS)
+# The record's last step is the last install rule of all, at the end of the
+# top CMakeLists.txt.
+add_custom_target(uninstall
+  COMMAND ${CMAKE_COMMAND} -DAVOIDREC_INSTALL_PATHS=${AVOIDREC_INSTALL_PATHS}
+          -P ${PROJECT_SOURCE_DIR}/cmake/uninstall.cmake
+  VERBATIM)
+
 set(AVOIDREC_MAINTAINER "avoidrec developers <avoidrec@example.org>"
     CACHE STRING "The packages' maintainer field")
 
@@ -24,6 +48,17 @@ set(CPACK_AVOIDREC_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/packaging/cpack_project.cmake)
 
 if(WIN32)
+  # The read-me ends with the notice of packaging/copyright, which the .deb
+  # carries and --version quotes, without its first line, the program's
+  # name. configure_file gives CR LF to the lines of the template, not to
+  # those inside a value, so the notice gets its own.
+  file(READ packaging/copyright notice)
+  string(FIND "${notice}" "\n" title_end)
+  math(EXPR title_end "${title_end} + 1")
+  string(SUBSTRING "${notice}" ${title_end} -1 notice)
+  string(STRIP "${notice}" notice)
+  string(REPLACE "\n" "\r\n" AVOIDREC_COPYRIGHT_NOTICE "${notice}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS packaging/copyright)
   configure_file(packaging/readme-windows.txt.in README.txt @ONLY NEWLINE_STYLE CRLF)
   install(TARGETS avoidrec RUNTIME DESTINATION .)
   install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION .)
@@ -50,9 +85,16 @@ else()
   install(FILES ${PROJECT_BINARY_DIR}/changelog.gz packaging/copyright
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
   # The override means something only to lintian, inside the .deb: a plain
-  # install leaves it out, and the package adds its component.
+  # install leaves it out, and the package adds its component. Lintian
+  # names a static PIE and a plain static program differently, so each has
+  # its own.
+  if(AVOIDREC_LINK_STATIC_PIE)
+    set(lintian_overrides packaging/lintian-overrides-static-pie)
+  else()
+    set(lintian_overrides packaging/lintian-overrides-static)
+  endif()
   if(AVOIDREC_LINK_STATIC)
-    install(FILES packaging/lintian-overrides
+    install(FILES ${lintian_overrides}
             DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME avoidrec
             COMPONENT deb EXCLUDE_FROM_ALL)
     set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};avoidrec;Unspecified;/"

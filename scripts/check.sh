@@ -17,7 +17,7 @@
 #                             and its .zip (a second build elsewhere the same)
 #                             under Wine
 #   cost (build-release)      a run of the release program costs no more than
-#                             bench/floor.c
+#                             1.05 times bench/floor.c
 #   build-libcxx              the program built with clang and libc++, and the
 #                             console tests of build-release run on it
 #   clang-tidy and cppcheck   over src/, which must find nothing
