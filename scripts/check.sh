@@ -82,10 +82,12 @@ output() {
   tail -c +$((since + 1)) "$log"
 }
 
+# Configures the build tree of a preset (CMakePresets.json, which holds
+# every tree's options, warnings as errors included), build-<preset>. The
+# tests under real shells need pexpect, which this script installs for
+# Debian's own Python.
 configure() {
-  local dir=$1
-  shift
-  quietly cmake -S . -B "$dir" -DAVOIDREC_WERROR=ON "$@"
+  quietly cmake --preset "$1" -DPython3_EXECUTABLE=/usr/bin/python3 "${@:2}"
 }
 
 # A warning from make is a finding, like a compiler's.
@@ -99,8 +101,9 @@ compile() {
 }
 
 # Tests labelled slow, the sweep that stops or ends the wait at each of its
-# system calls (half a minute), run in the release tree only; the other
-# trees leave them out with the package tests, which build-plain runs.
+# system calls (half a minute) and the runs under real shells, run in the
+# release tree only; the other trees leave them out with the package tests,
+# which build-plain runs.
 left_out='^(package|slow)$'
 
 # Tests that could not run on this machine are named, not hidden.
@@ -114,33 +117,31 @@ formatting() {
 }
 
 sanitizers() {
-  configure build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAVOIDREC_SANITIZE=ON
+  configure asan
   compile build-asan
   run_tests build-asan -j 2 -LE "$left_out"
 }
 
 memcheck() {
-  configure build-memcheck -DCMAKE_BUILD_TYPE=Release -DAVOIDREC_MEMCHECK=ON
+  configure memcheck
   compile build-memcheck --target avoidrec
   run_tests build-memcheck -L memcheck
 }
 
 fuzzing() {
-  configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-    -DAVOIDREC_FUZZ=ON -DAVOIDREC_FUZZ_SECONDS="${AVOIDREC_FUZZ_SECONDS:-60}"
+  configure fuzz -DAVOIDREC_FUZZ_SECONDS="${AVOIDREC_FUZZ_SECONDS:-60}"
   compile build-fuzz
   run_tests build-fuzz
 }
 
 plain() {
-  configure build-plain -DCMAKE_BUILD_TYPE=Release -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON
+  configure plain
   compile build-plain
   run_tests build-plain -L package
 }
 
 release() {
-  configure build-release -DCMAKE_BUILD_TYPE=Release -DAVOIDREC_WINDOWS_TESTS=ON \
-    -DAVOIDREC_BENCHMARKS=ON
+  configure release
   compile build-release
   run_tests build-release -j 2 -LE package
 }
@@ -155,9 +156,7 @@ cost() {
 # sweep's program left out as in the other trees.
 libcxx() {
   local dir=build-libcxx
-  configure $dir -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ \
-    -DCMAKE_CXX_FLAGS=-stdlib=libc++ -DCMAKE_EXE_LINKER_FLAGS=-stdlib=libc++ \
-    -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON
+  configure libcxx
   compile $dir
   local test
   for test in cli_test pause_test; do
@@ -188,7 +187,7 @@ static_analysis() {
 
 coverage() {
   local dir=build-coverage
-  configure $dir -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DAVOIDREC_COVERAGE=ON
+  configure coverage
   compile $dir
   rm -rf $dir/profiles
   # Under a file size limit the counters cannot be written, so the program
