@@ -148,9 +148,9 @@ static void note_ttou([[maybe_unused]] int sig) {
 
 namespace {
 
-// Whether the program's group is in the background of its controlling
-// terminal. This only tells where a decision stands; the kernel's own check
-// makes every change.
+// Reached from a handler. Whether the program's group is in the background
+// of its controlling terminal. This only tells where a decision stands; the
+// kernel's own check makes every change.
 bool in_background() {
   const pid_t group = tcgetpgrp(STDIN_FILENO);
   return group >= 0 && group != getpgrp();
