@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(out_s.rfind(prompt, 0) == 0, "prompt first");
   if (token.size() >= word_capacity) {
     require(status == 1 && out_s == prompt, "too long: rejected without a result");
-    require(err_s == "avoidrec: word too long (at most 51 characters)\n", "too long: message");
+    require(err_s == "avoidrec: word too long (at most 51 bytes)\n", "too long: message");
   } else if (token.empty()) {
     require(status == 1 && out_s == prompt, "no word: rejected without a result");
     require(err_s == "avoidrec: no word entered\n", "no word: message");

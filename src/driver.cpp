@@ -149,7 +149,7 @@ int run(std::FILE* in, std::FILE* out, std::FILE* err) {
       std::fputs("avoidrec: no word entered\n", err);
       return 1;
     case input::too_long:
-      std::fprintf(err, "avoidrec: word too long (at most %d characters)\n", word_capacity - 1);
+      std::fprintf(err, "avoidrec: word too long (at most %d bytes)\n", word_capacity - 1);
       return 1;
     case input::nul:
       std::fputs("avoidrec: the word contains a NUL byte\n", err);

@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -27,8 +28,10 @@ constexpr const char* help =
     "  --help     show this help and exit\n"
     "  --version  show the version and exit\n"
     "\n"
+    "Options may be shortened: --h, --vers.\n"
+    "\n"
     "Exit status: 0 result written, 1 error (message on standard error),\n"
-    "2 unexpected argument, 128+n ended by signal n.\n"
+    "2 unexpected argument or unrecognized option, 128+n ended by signal n.\n"
     "Manual: man avoidrec (on Windows, README.txt beside avoidrec.exe).\n";
 
 constexpr const char* version = "avoidrec " AVOIDREC_VERSION
@@ -39,29 +42,82 @@ bool is(const char* argument, const char* option) {
   return std::strcmp(argument, option) == 0;
 }
 
+// Whether `argument` is "--" and then a non-empty beginning of `name`, as GNU
+// programs take "--hel" for "--help".
+bool abbreviates(std::string_view argument, std::string_view name) {
+  constexpr std::string_view dashes = "--";
+  if (argument.size() <= dashes.size() || argument.substr(0, dashes.size()) != dashes) return false;
+  const std::string_view rest = argument.substr(dashes.size());
+  return rest.size() <= name.size() && name.substr(0, rest.size()) == rest;
+}
+
+// The first argument alone: an option, "--", or none of them.
+command_line read_first(const char* first) {
+  if (is(first, "--")) return {};
+  if (abbreviates(first, "help")) return {request::help};
+  if (abbreviates(first, "version")) return {request::version};
+  if (std::string_view(first).substr(0, 2) == "--") return {request::unrecognized_option, first};
+  return {request::usage_error, first};
+}
+
 }  // namespace
 
 command_line read_command_line(int argc, const char* const* argv) {
   if (argc <= 1) return {};
-  const char* first = argv[1];
-  const bool known = is(first, "--") || is(first, "--help") || is(first, "--version");
+  command_line first = read_first(argv[1]);
+  if (first.what == request::usage_error || first.what == request::unrecognized_option)
+    return first;
   // Whatever follows a known first argument is out of place, "--" included:
   // the program takes no operands.
-  if (!known) return {request::usage_error, first};
   if (argc > 2) return {request::usage_error, argv[2]};
-  if (is(first, "--help")) return {request::help};
-  if (is(first, "--version")) return {request::version};
-  return {};
+  return first;
+}
+
+std::string quote_argument(std::string_view argument) {
+  const auto plain = [](unsigned char byte) {
+    constexpr unsigned char first_printable = 0x20;
+    constexpr unsigned char last_printable = 0x7E;
+    return byte >= first_printable && byte <= last_printable && byte != '\'';
+  };
+  const bool all_plain = std::all_of(argument.begin(), argument.end(),
+                                     [&](char c) { return plain(static_cast<unsigned char>(c)); });
+  std::string text = all_plain ? "'" : "$'";
+  if (all_plain) {
+    text.append(argument);
+    return text + "'";
+  }
+  for (const char c : argument) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\'' || c == '\\') {
+      text += '\\';
+      text += c;
+    } else if (plain(byte)) {
+      text += c;
+    } else {
+      constexpr int octal_digits = 3;
+      char escape[octal_digits + 2];
+      std::snprintf(escape, sizeof escape, "\\%03o", static_cast<unsigned>(byte));
+      text += escape;
+    }
+  }
+  return text + "'";
 }
 
 int answer(const command_line& line) {
   if (line.what == request::run) return 0;
   if (line.what == request::usage_error) {
     std::fprintf(stderr,
-                 "avoidrec: unexpected argument '%s'\n"
+                 "avoidrec: unexpected argument %s\n"
                  "avoidrec reads the word from standard input: echo 00101 | avoidrec\n"
                  "Try 'avoidrec --help'.\n",
-                 line.unexpected.c_str());
+                 quote_argument(line.unexpected).c_str());
+    return 2;
+  }
+  if (line.what == request::unrecognized_option) {
+    std::fprintf(stderr,
+                 "avoidrec: unrecognized option %s\n"
+                 "Try 'avoidrec --help'.\n",
+                 quote_argument(line.unexpected).c_str());
     return 2;
   }
   const bool asked_help = line.what == request::help;

@@ -221,7 +221,7 @@ TEST_P(Rejected, WritesNoResultAndExitsOne) {
   EXPECT_EQ(o.status, 1);
 }
 
-const std::string too_long = "avoidrec: word too long (at most 51 characters)\n";
+const std::string too_long = "avoidrec: word too long (at most 51 bytes)\n";
 const std::string no_word = "avoidrec: no word entered\n";
 const std::string nul = "avoidrec: the word contains a NUL byte\n";
 
@@ -309,11 +309,23 @@ INSTANTIATE_TEST_SUITE_P(Pauses, FailedRead,
                                                        std::string(51, '0')}),
                          [](const auto& info) { return info.param.name; });
 
-// The three lines of a usage error.
-std::string unexpected(const std::string& argument) {
-  return "avoidrec: unexpected argument '" + argument +
-         "'\n"
+// The three lines of a usage error, with the argument as shown.
+std::string unexpected_shown(const std::string& shown) {
+  return "avoidrec: unexpected argument " + shown +
+         "\n"
          "avoidrec reads the word from standard input: echo 00101 | avoidrec\n"
+         "Try 'avoidrec --help'.\n";
+}
+
+// The same for an argument shown between single quotes.
+std::string unexpected(const std::string& argument) {
+  return unexpected_shown("'" + argument + "'");
+}
+
+// The two lines of an unrecognized option, shown between single quotes.
+std::string unrecognized(const std::string& option) {
+  return "avoidrec: unrecognized option '" + option +
+         "'\n"
          "Try 'avoidrec --help'.\n";
 }
 
@@ -395,13 +407,55 @@ INSTANTIATE_TEST_SUITE_P(
         argument_case{"Empty", {""}, stream::err, unexpected(""), false, 2, false},
         argument_case{
             "DoubleDashWord", {"--", "00101"}, stream::err, unexpected("00101"), false, 2, false},
-        argument_case{"DoubleDashHelp",
-                      {"--", "--help"},
+        argument_case{
+            "DoubleDashHelp", {"--", "--help"}, stream::err, unexpected("--help"), false, 2, false},
+        argument_case{"HelpShortened",
+                      {"--h"},
+                      stream::out,
+                      "Usage: avoidrec [--help | --version]\n",
+                      true,
+                      0,
+                      false},
+        argument_case{"VersionShortened",
+                      {"--vers"},
+                      stream::out,
+                      "avoidrec " AVOIDREC_VERSION "\n",
+                      true,
+                      0,
+                      false},
+        argument_case{"HelpShortenedExtra",
+                      {"--hel", "extra"},
                       stream::err,
-                      unexpected("--help"),
+                      unexpected("extra"),
                       false,
                       2,
-                      false}),
+                      false},
+        argument_case{"UnknownOption", {"--x"}, stream::err, unrecognized("--x"), false, 2, false},
+        argument_case{
+            "HelpWithValue", {"--help=x"}, stream::err, unrecognized("--help=x"), false, 2, false},
+        argument_case{"ThreeDashes", {"---"}, stream::err, unrecognized("---"), false, 2, false},
+        argument_case{"ControlBytes",
+                      {"\x1b[31mred\n"},
+                      stream::err,
+                      unexpected_shown("$'\\033[31mred\\012'"),
+                      false,
+                      2,
+                      false},
+        argument_case{"HighBytesAndQuote",
+                      {"\xc3\xa9'"},
+                      stream::err,
+                      unexpected_shown("$'\\303\\251\\''"),
+                      false,
+                      2,
+                      false},
+        argument_case{
+            "OptionWithEscape",
+            {"--\x1b]0;title\x07"},
+            stream::err,
+            "avoidrec: unrecognized option $'--\\033]0;title\\007'\nTry 'avoidrec --help'.\n",
+            false,
+            2,
+            false}),
     [](const auto& info) { return info.param.name; });
 
 TEST(Cli, VersionCarriesTheCopyrightOfThePackages) {

@@ -146,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
         screen_case{"SpacesThenEndOfInput", "  \x04\x04",
                     prompt + "  \r\navoidrec: no word entered\r\n" + hint + "\r\n", 1},
         screen_case{"WordTooLong", too_long + "\n",
-                    prompt + too_long + "\r\navoidrec: word too long (at most 51 characters)\r\n" +
+                    prompt + too_long + "\r\navoidrec: word too long (at most 51 bytes)\r\n" +
                         hint + "\r\n",
                     1}),
     by_name);
