@@ -7,7 +7,6 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <regex>
 #include <sstream>
 
 #include "pause_common.h"
@@ -33,22 +32,30 @@ std::vector<std::string> split(const std::string& text, const std::string& separ
 // and any of them may serve. strace names a request by every name its number
 // has, "SNDCTL_TMR_START or TCSETS".
 bool changes_settings(const std::string& call) {
-  static const std::regex request(R"(^ioctl\([^,]*, ([^,]*), )");
-  std::smatch found;
-  if (!std::regex_search(call, found, request)) return false;
-  for (const std::string& name : split(found[1], " or ")) {
+  constexpr std::string_view start = "ioctl(";
+  if (call.rfind(start, 0) != 0) return false;
+  const std::size_t request = call.find(", ");
+  if (request == std::string::npos) return false;
+  const std::size_t end = call.find(',', request + 2);
+  const std::string names = call.substr(request + 2, end - (request + 2));
+  for (const std::string& name : split(names, " or ")) {
     if (name == "TCSETS" || name == "TCSETSW" || name == "TCSETSF") return true;
   }
   return false;
 }
 
+// The text of a logged call after `key` up to the next ',' or '}'.
+std::string field(const std::string& call, const std::string& key) {
+  const std::size_t at = call.find(key);
+  if (at == std::string::npos) return "";
+  const std::size_t from = at + key.size();
+  return call.substr(from, call.find_first_of(",}", from) - from);
+}
+
 // Whether the settings that a logged change sets are canonical, line by
 // line, as strace -v shows their local flags: c_lflag=ISIG|ICANON|ECHO...
 bool canonical(const std::string& call) {
-  static const std::regex local_flags("c_lflag=([^,}]*)");
-  std::smatch found;
-  if (!std::regex_search(call, found, local_flags)) return false;
-  for (const std::string& flag : split(found[1], "|")) {
+  for (const std::string& flag : split(field(call, "c_lflag="), "|")) {
     if (flag == "ICANON") return true;
   }
   return false;
