@@ -109,7 +109,19 @@ left_out='^(package|slow)$'
 # Tests that could not run on this machine are named, not hidden.
 run_tests() {
   quietly ctest --test-dir "$@" --output-on-failure --no-tests=error
-  output | { LC_ALL=C grep -a ' (Skipped)$' || true; } >>"$shown"
+  skipped_with_reasons "$1/Testing/Temporary/LastTest.log" >>"$shown"
+}
+
+# Each test that ctest skipped, with its reason: the last line of its output
+# that is not one of GoogleTest's own.
+skipped_with_reasons() {
+  [[ -f $1 ]] || return 0
+  LC_ALL=C awk '
+    /^[0-9]+\/[0-9]+ Test: / { name = $3; reason = ""; in_output = 0; next }
+    /^Output:$/ { in_output = 1; next }
+    /^<end of output>$/ { in_output = 0; next }
+    in_output && NF && !/^-+$/ && !/^\[/ && !/: Skipped$/ { reason = $0 }
+    /^Test Skipped\.$/ { printf "  skipped: %s: %s\n", name, reason }' "$1"
 }
 
 formatting() {
