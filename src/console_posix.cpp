@@ -2,14 +2,9 @@
 #include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
-#ifdef __linux__
-#include <sys/syscall.h>
-#endif
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
@@ -40,48 +35,6 @@
 //   SIGTTOU, and in an orphaned process group it fails the call with EIO.
 
 namespace {
-
-// ---- Signal numbers and masks --------------------------------------------
-
-// Room for every signal number of the systems this builds on: Linux has 64
-// (128 on MIPS), FreeBSD 128.
-constexpr int signal_slots = 129;
-
-int highest_signal() {
-  return std::min(last_signal(), signal_slots - 1);
-}
-
-// Adds sig to a set. The C library's sigaddset refuses its own reserved
-// numbers; on Linux its sigset_t is the kernel's bit set, bit sig - 1 in
-// words of unsigned long, which this writes directly.
-void add_number(sigset_t& set, int sig) {
-  if (handling_of(sig) != handling::hold) {
-    sigaddset(&set, sig);
-    return;
-  }
-#ifdef __linux__
-  constexpr int bits = CHAR_BIT * sizeof(unsigned long);
-  unsigned long word = 0;
-  auto* const at = reinterpret_cast<unsigned char*>(&set) + (sig - 1) / bits * sizeof word;
-  std::memcpy(&word, at, sizeof word);
-  word |= 1UL << ((sig - 1) % bits);
-  std::memcpy(at, &word, sizeof word);
-#endif
-}
-
-// Changes the signal mask as sigprocmask does, but for every number. The C
-// library's sigprocmask leaves its reserved numbers out: its SIG_SETMASK
-// would unblock them. On Linux the kernel's own call sets them too.
-void change_mask(int how, const sigset_t* set, sigset_t* old) {
-#ifdef __linux__
-  constexpr std::size_t bits = CHAR_BIT * sizeof(unsigned long);
-  constexpr std::size_t kernel_set_size = (NSIG - 1 + bits - 1) / bits * sizeof(unsigned long);
-  static_assert(kernel_set_size <= sizeof(sigset_t), "the kernel's set would not fit");
-  syscall(SYS_rt_sigprocmask, how, set, old, kernel_set_size);
-#else
-  sigprocmask(how, set, old);
-#endif
-}
 
 // ---- State shared with the handlers --------------------------------------
 
@@ -320,95 +273,6 @@ static void on_continue_signal([[maybe_unused]] int sig) {
 }  // extern "C"
 
 namespace {
-
-using handler = void (*)(int);
-
-// The handler for a number the wait catches, from the table.
-handler handler_for(handling how) {
-  if (how == handling::stop) return on_stop_signal;
-  if (how == handling::resume) return on_continue_signal;
-  return on_ending_signal;
-}
-
-// The numbers the wait catches: every one that the table says to end, stop
-// or resume by. A number ignored at start (SIGHUP under nohup, say) stays
-// ignored, but SIGCONT, which continues the program whatever its
-// disposition, is always caught.
-sigset_t signals_to_catch() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int sig = 1; sig <= highest_signal(); ++sig) {
-    const handling how = handling_of(sig);
-    struct sigaction now {};
-    if (how == handling::leave || how == handling::hold) continue;
-    if (sigaction(sig, nullptr, &now) != 0) continue;
-    if (how == handling::resume || now.sa_handler == SIG_DFL) sigaddset(&set, sig);
-  }
-  return set;
-}
-
-// Installs the wait's handlers for the caught numbers, and puts back what it
-// found when it goes.
-class signal_guard {
- public:
-  signal_guard() {
-    // Every handler runs with all the others blocked, so none interrupts
-    // another. No SA_RESTART: a sleep that a signal cuts short returns, so
-    // that the main line acts on it.
-    for (int sig = 1; sig <= highest_signal(); ++sig) {
-      if (sigismember(&caught, sig) != 1) continue;
-      struct sigaction action {};
-      action.sa_handler = handler_for(handling_of(sig));
-      action.sa_mask = caught;
-      sigaction(sig, &action, &found[sig]);
-    }
-  }
-  signal_guard(const signal_guard&) = delete;
-  signal_guard& operator=(const signal_guard&) = delete;
-  ~signal_guard() {
-    for (int sig = 1; sig <= highest_signal(); ++sig)
-      if (sigismember(&caught, sig) == 1) sigaction(sig, &found[sig], nullptr);
-  }
-
- private:
-  struct sigaction found[signal_slots] {};
-};
-
-// Blocks the caught signals and holds the C library's reserved numbers for
-// as long as it lives, then puts the mask back exactly as it was found, so
-// that a signal the parent blocked is never delivered and stays pending as it
-// was.
-class blocked_signals {
- public:
-  blocked_signals() {
-    sigset_t block = caught;
-    for (int sig = 1; sig <= highest_signal(); ++sig)
-      if (handling_of(sig) == handling::hold) add_number(block, sig);
-    change_mask(SIG_BLOCK, &block, &found);
-    change_mask(SIG_BLOCK, nullptr, &blocking);
-    sleeping = found;
-    for (int sig = 1; sig <= highest_signal(); ++sig)
-      if (handling_of(sig) == handling::hold) add_number(sleeping, sig);
-  }
-  blocked_signals(const blocked_signals&) = delete;
-  blocked_signals& operator=(const blocked_signals&) = delete;
-  ~blocked_signals() { change_mask(SIG_SETMASK, &found, nullptr); }
-
-  // The mask to sleep with: the one found, with the reserved numbers held.
-  const sigset_t& while_sleeping() const { return sleeping; }
-
-  // Lets the signals through, as while sleeping, and blocks them again.
-  void let_through() const { change_mask(SIG_SETMASK, &sleeping, nullptr); }
-  void block_again() const { change_mask(SIG_SETMASK, &blocking, nullptr); }
-
-  // Whether the parent had sig blocked.
-  bool blocked_at_start(int sig) const { return sigismember(&found, sig) == 1; }
-
- private:
-  sigset_t found{};
-  sigset_t blocking{};
-  sigset_t sleeping{};
-};
 
 // Stops the program by sig's default action, with the terminal as found, as
 // a stop from the terminal would: from the background the kernel refuses the
@@ -652,8 +516,8 @@ void wait_for_key() {
   // Blocked before the handlers come and unblocked after they have gone, so
   // that a signal held back meets its own disposition, with the terminal as
   // found.
-  const blocked_signals mask;
-  const signal_guard signals;
+  const blocked_signals mask(caught);
+  const signal_guard signals(caught, {on_ending_signal, on_stop_signal, on_continue_signal});
   enter_raw_mode(true);
   wait_state w{mask, screen};
   char key[longest_key];

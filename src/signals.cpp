@@ -1,7 +1,15 @@
 #include "signals.h"
 
+#ifdef __linux__
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
+#include <climits>
 #include <csignal>
+#include <cstddef>
+#include <cstring>
 
 int last_signal() {
 #ifdef SIGRTMAX
@@ -75,4 +83,98 @@ handling handling_of(int sig) {
   if (ignored_by_default(sig)) return handling::leave;
   if (reserved_by_the_c_library(sig)) return handling::hold;
   return handling::end;
+}
+
+namespace {
+
+// Adds sig to a set. The C library's sigaddset refuses its own reserved
+// numbers; on Linux its sigset_t is the kernel's bit set, bit sig - 1 in
+// words of unsigned long, which this writes directly.
+void add_number(sigset_t& set, int sig) {
+  if (handling_of(sig) != handling::hold) {
+    sigaddset(&set, sig);
+    return;
+  }
+#ifdef __linux__
+  constexpr int bits = CHAR_BIT * sizeof(unsigned long);
+  unsigned long word = 0;
+  auto* const at = reinterpret_cast<unsigned char*>(&set) + (sig - 1) / bits * sizeof word;
+  std::memcpy(&word, at, sizeof word);
+  word |= 1UL << ((sig - 1) % bits);
+  std::memcpy(at, &word, sizeof word);
+#endif
+}
+
+// Changes the signal mask as sigprocmask does, but for every number. The C
+// library's sigprocmask leaves its reserved numbers out: its SIG_SETMASK
+// would unblock them. On Linux the kernel's own call sets them too.
+void change_mask(int how, const sigset_t* set, sigset_t* old) {
+#ifdef __linux__
+  constexpr std::size_t bits = CHAR_BIT * sizeof(unsigned long);
+  constexpr std::size_t kernel_set_size = (NSIG - 1 + bits - 1) / bits * sizeof(unsigned long);
+  static_assert(kernel_set_size <= sizeof(sigset_t), "the kernel's set would not fit");
+  syscall(SYS_rt_sigprocmask, how, set, old, kernel_set_size);
+#else
+  sigprocmask(how, set, old);
+#endif
+}
+
+void add_reserved(sigset_t& set) {
+  for (int sig = 1; sig <= last_signal(); ++sig)
+    if (handling_of(sig) == handling::hold) add_number(set, sig);
+}
+
+}  // namespace
+
+sigset_t signals_to_catch() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig = 1; sig <= last_signal(); ++sig) {
+    const handling how = handling_of(sig);
+    struct sigaction now {};
+    if (how == handling::leave || how == handling::hold) continue;
+    if (sigaction(sig, nullptr, &now) != 0) continue;
+    if (how == handling::resume || now.sa_handler == SIG_DFL) sigaddset(&set, sig);
+  }
+  return set;
+}
+
+signal_guard::signal_guard(const sigset_t& caught, const handlers& to_install) : caught(caught) {
+  static_assert(NSIG <= slots, "a signal number would have no slot");
+  for (int sig = 1; sig <= std::min(last_signal(), slots - 1); ++sig) {
+    if (sigismember(&caught, sig) != 1) continue;
+    const handling how = handling_of(sig);
+    struct sigaction action {};
+    action.sa_handler = how == handling::stop     ? to_install.stop
+                        : how == handling::resume ? to_install.resume
+                                                  : to_install.end;
+    action.sa_mask = caught;
+    sigaction(sig, &action, &found[sig]);
+  }
+}
+
+signal_guard::~signal_guard() {
+  for (int sig = 1; sig <= std::min(last_signal(), slots - 1); ++sig)
+    if (sigismember(&caught, sig) == 1) sigaction(sig, &found[sig], nullptr);
+}
+
+blocked_signals::blocked_signals(const sigset_t& caught) {
+  sigset_t block = caught;
+  add_reserved(block);
+  change_mask(SIG_BLOCK, &block, &found);
+  change_mask(SIG_BLOCK, nullptr, &blocking);
+  sleeping = found;
+  add_reserved(sleeping);
+}
+
+blocked_signals::~blocked_signals() {
+  change_mask(SIG_SETMASK, &found, nullptr);
+}
+
+void blocked_signals::let_through() const {
+  change_mask(SIG_SETMASK, &sleeping, nullptr);
+}
+
+void blocked_signals::block_again() const {
+  change_mask(SIG_SETMASK, &blocking, nullptr);
 }
