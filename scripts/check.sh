@@ -109,19 +109,21 @@ left_out='^(package|slow)$'
 # Tests that could not run on this machine are named, not hidden.
 run_tests() {
   quietly ctest --test-dir "$@" --output-on-failure --no-tests=error
-  skipped_with_reasons "$1/Testing/Temporary/LastTest.log" >>"$shown"
+  local name
+  output | LC_ALL=C sed -nE 's/^\t[0-9]+ - ([^ ]+).* \(Skipped\)$/\1/p' | while read -r name; do
+    echo "  skipped: $name: $(skip_reason "$1/Testing/Temporary/LastTest.log" "$name")"
+  done >>"$shown"
 }
 
-# Each test that ctest skipped, with its reason: the last line of its output
-# that is not one of GoogleTest's own.
-skipped_with_reasons() {
-  [[ -f $1 ]] || return 0
-  LC_ALL=C awk '
-    /^[0-9]+\/[0-9]+ Test: / { name = $3; reason = ""; in_output = 0; next }
-    /^Output:$/ { in_output = 1; next }
+# Why a test was skipped, from ctest's log of its output: the last line that
+# is not one of GoogleTest's own.
+skip_reason() {
+  LC_ALL=C awk -v test="$2" '
+    $0 ~ /^[0-9]+\/[0-9]+ Test: / { current = $3; next }
+    /^Output:$/ { in_output = current == test; next }
     /^<end of output>$/ { in_output = 0; next }
     in_output && NF && !/^-+$/ && !/^\[/ && !/: Skipped$/ { reason = $0 }
-    /^Test Skipped\.$/ { printf "  skipped: %s: %s\n", name, reason }' "$1"
+    END { print reason }' "$1"
 }
 
 formatting() {
