@@ -5,6 +5,7 @@
 #include "signals.h"
 
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +31,12 @@ constexpr unsigned long long no_signal = 0;
 // In the child: every number blocked, sig at its default, then, on the
 // parent's word, everything unblocked; it says so and waits to be ended.
 [[noreturn]] void child(int sig, int ready, int go) {
+  // A group of its own, with its parent in another group of the session, so
+  // that it is not orphaned, where the kernel would discard the stops; and
+  // no core files from the numbers that dump one.
+  setpgid(0, 0);
+  const rlimit no_core{0, 0};
+  setrlimit(RLIMIT_CORE, &no_core);
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &every_signal, nullptr, sizeof every_signal);
   // The C library refuses its reserved numbers here, which it leaves at the
   // default until a thread is cancelled.

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Passes if Windows package $2 (a .zip, listed and unpacked with cmake $1)
+# Passes if Windows package $2 (a .zip, win32 or win64, listed and unpacked
+# with cmake $1)
 # holds just avoidrec.exe and README.txt in one folder, the read-me has CR LF
 # line ends, names version $3 and carries the notice of source tree $4's
 # packaging/copyright (all but its first line, the program's name), and a
@@ -9,7 +10,7 @@
 # the same bytes.
 set -eu
 cmake=$1 zip=$2 version=$3 source=$4 toolchain=$5
-top=avoidrec-$version-win32
+top=$(basename "$zip" .zip)
 files=$("$cmake" -E tar tf "$zip" | grep -v '/$' | sort | tr '\n' ' ')
 test "$files" = "$top/README.txt $top/avoidrec.exe " || { echo "packed: $files" >&2; exit 1; }
 work=$(mktemp -d)
