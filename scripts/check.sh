@@ -36,7 +36,7 @@ cd "$(dirname "$0")/.."
 
 packages=(g++ cmake make clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev
   libbenchmark-dev libc++-dev libc++abi-dev valgrind man-db lintian strace llvm clang-tidy
-  cppcheck g++-mingw-w64-i686 wine wine32:i386 zsh python3-pexpect)
+  cppcheck g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386 zsh python3-pexpect)
 
 install_missing() {
   local missing=() steps=() p
@@ -158,6 +158,7 @@ release() {
   configure release
   compile build-release
   run_tests build-release -j 2 -LE package
+  cat build-release/windows-under-wine.txt >>"$shown"
 }
 
 # Measures the release tree's own program rather than building another.
