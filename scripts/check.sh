@@ -13,11 +13,14 @@
 #   build-plain               the program alone, built without GoogleTest, and
 #                             its install, man page and .deb (lintian, a second
 #                             build elsewhere the same)
-#   build-release             the release suite, with the 32-bit Windows build
-#                             and its .zip (a second build elsewhere the same)
-#                             under Wine
+#   build-release             the release suite, with the Windows builds, 64-bit
+#                             and 32-bit, and their .zip files (a second build
+#                             elsewhere the same), run under Wine where it can
 #   cost (build-release)      a run of the release program costs no more than
 #                             1.05 times bench/floor.c
+#   build-s390x, build-armhf  cross-built for Linux on s390x and armhf, unit
+#                             tests and pipe cases under qemu-user, the same
+#                             bytes as build-release's program
 #   build-libcxx              the program built with clang and libc++, and the
 #                             console tests of build-release run on it
 #   clang-tidy and cppcheck   over src/, which must find nothing
@@ -36,7 +39,8 @@ cd "$(dirname "$0")/.."
 
 packages=(g++ cmake make clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev
   libbenchmark-dev libc++-dev libc++abi-dev valgrind man-db lintian strace llvm clang-tidy
-  cppcheck g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386 zsh python3-pexpect)
+  cppcheck g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386 zsh python3-pexpect
+  g++-s390x-linux-gnu g++-arm-linux-gnueabihf qemu-user)
 
 install_missing() {
   local missing=() steps=() p
@@ -46,7 +50,10 @@ install_missing() {
   ((${#missing[@]})) || return 0
   # Wine runs 32-bit programs with its i386 half.
   dpkg --print-foreign-architectures | grep -qx i386 || steps+=("dpkg --add-architecture i386")
-  steps+=("apt-get update" "apt-get install -y ${missing[*]}")
+  # Without recommends: qemu-user's would register binfmt handlers, and the
+  # machine's binfmt set-up is not this script's to change; the tests start
+  # foreign programs through qemu themselves.
+  steps+=("apt-get update" "apt-get install -y --no-install-recommends ${missing[*]}")
   if ((EUID != 0)); then
     echo "check.sh: these Debian packages are missing: ${missing[*]}" >&2
     echo "Install them as root with the command below, then run check.sh again:" >&2
@@ -164,6 +171,15 @@ release() {
 # Measures the release tree's own program rather than building another.
 cost() {
   showing bash bench/compare.sh build-release
+}
+
+# Another Linux architecture, cross-built with GoogleTest from its sources
+# and tested under qemu-user, its bytes compared with build-release's
+# program.
+emulated() {
+  configure "$1" -DAVOIDREC_REFERENCE_EXE="$PWD/build-release/avoidrec"
+  compile "build-$1"
+  run_tests "build-$1" -j 2
 }
 
 # Debian's GoogleTest is built for libstdc++, so this build has no unit tests
@@ -290,6 +306,8 @@ stage fuzzing build-fuzz "fuzzing (build-fuzz)" fuzzing
 stage plain build-plain "without GoogleTest (build-plain)" plain
 stage release build-release "release and Windows (build-release)" release
 stage cost build-release "cost (build-release)" cost
+stage s390x build-s390x "s390x under qemu (build-s390x)" emulated s390x
+stage armhf build-armhf "armhf under qemu (build-armhf)" emulated armhf
 stage libcxx build-libcxx "clang and libc++ (build-libcxx)" libcxx
 stage analysis build-check "clang-tidy and cppcheck" static_analysis
 stage coverage build-coverage "coverage (build-coverage)" coverage
