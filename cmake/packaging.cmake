@@ -107,6 +107,16 @@ else()
   endif()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  # CPack would label a cross-built package with this machine's
+  # architecture: the target's Debian name comes from the compiler's triplet.
+  if(CMAKE_CROSSCOMPILING)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -dumpmachine
+                    OUTPUT_VARIABLE triplet OUTPUT_STRIP_TRAILING_WHITESPACE)
+    execute_process(COMMAND dpkg-architecture -t ${triplet} -qDEB_HOST_ARCH
+                    OUTPUT_VARIABLE AVOIDREC_DEBIAN_ARCHITECTURE
+                    OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${AVOIDREC_DEBIAN_ARCHITECTURE})
+  endif()
   set(CPACK_DEBIAN_PACKAGE_SECTION math)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # The statically linked program depends on nothing; a dynamically linked

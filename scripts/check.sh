@@ -21,6 +21,8 @@
 #   build-s390x, build-armhf  cross-built for Linux on s390x and armhf, unit
 #                             tests and pipe cases under qemu-user, the same
 #                             bytes as build-release's program
+#   build-arm64               the same for arm64, and its .deb: lintian, a
+#                             second build the same, its program under qemu
 #   build-libcxx              the program built with clang and libc++, and the
 #                             console tests of build-release run on it
 #   clang-tidy and cppcheck   over src/, which must find nothing
@@ -182,6 +184,13 @@ emulated() {
   run_tests "build-$1" -j 2
 }
 
+# The same for arm64, whose tree also packs the .deb, avoidrec_<version>_arm64.deb
+# and its .sha256, as a packager would ship it.
+arm64() {
+  emulated arm64
+  quietly cmake --build build-arm64 --target package
+}
+
 # Debian's GoogleTest is built for libstdc++, so this build has no unit tests
 # of its own: the console tests of the release build run on its program, the
 # sweep's program left out as in the other trees.
@@ -308,6 +317,7 @@ stage release build-release "release and Windows (build-release)" release
 stage cost build-release "cost (build-release)" cost
 stage s390x build-s390x "s390x under qemu (build-s390x)" emulated s390x
 stage armhf build-armhf "armhf under qemu (build-armhf)" emulated armhf
+stage arm64 build-arm64 "arm64 and its .deb (build-arm64)" arm64
 stage libcxx build-libcxx "clang and libc++ (build-libcxx)" libcxx
 stage analysis build-check "clang-tidy and cppcheck" static_analysis
 stage coverage build-coverage "coverage (build-coverage)" coverage

@@ -7,6 +7,10 @@
 # package again from source tree $4 with cmake $6 and the configure options
 # that follow, in another directory, a moment later, and passes only if the
 # two are the same bytes.
+# For a package built for another architecture, the environment names its
+# Debian architecture (AVOIDREC_DEB_ARCHITECTURE), the program that runs the
+# unpacked one (AVOIDREC_LAUNCHER, an emulator), and the cli_test built with
+# it (AVOIDREC_CLI_TEST), whose pipe cases then run on the unpacked program.
 set -eu
 build=$1 cpack=$2 version=$3 source=$4 lintian=$5 cmake=$6
 shift 6
@@ -23,6 +27,7 @@ field() {
   esac
 }
 field Package avoidrec
+field Architecture "${AVOIDREC_DEB_ARCHITECTURE:-$(dpkg --print-architecture)}"
 field Version "$version"
 field Section math
 field Maintainer "*<*@*>"
@@ -46,8 +51,14 @@ if readelf -S "$work/root/usr/bin/avoidrec" | grep -q '\.symtab'; then
   echo "the program is not stripped" >&2
   exit 1
 fi
-line=$(echo 00101 | "$work/root/usr/bin/avoidrec")
+line=$(echo 00101 | ${AVOIDREC_LAUNCHER:-} "$work/root/usr/bin/avoidrec")
 test "$line" = "enter word(ex. 00101) : 0 2 0 0 0 -1 " || { echo "ran: $line" >&2; exit 1; }
+
+if [ -n "${AVOIDREC_CLI_TEST:-}" ]; then
+  AVOIDREC_EXE="$work/root/usr/bin/avoidrec" "$AVOIDREC_LAUNCHER" -L "$AVOIDREC_SYSROOT" \
+    "$AVOIDREC_CLI_TEST" --gtest_brief=1 --gtest_filter="$AVOIDREC_CLI_CASES" >&2 ||
+    { echo "the unpacked program failed cli_test" >&2; exit 1; }
+fi
 
 sleep 1
 "$cmake" -S "$source" -B "$work/again" -DBUILD_TESTING=OFF "$@" >/dev/null

@@ -35,3 +35,18 @@ if(AVOIDREC_REFERENCE_EXE)
 else()
   message(STATUS "AVOIDREC_REFERENCE_EXE not set: no comparison of bytes with this machine")
 endif()
+
+# The .deb, labelled with the target's Debian architecture and checked as on
+# this machine (lintian, the same bytes from a second build), with the
+# program unpacked from it run under the emulator, by cli_test too.
+find_program(DPKG_DEB dpkg-deb)
+find_program(LINTIAN lintian)
+if(DPKG_DEB AND LINTIAN)
+  list(GET CMAKE_CROSSCOMPILING_EMULATOR 2 sysroot)
+  avoidrec_package_test(deb_package ${PROJECT_BINARY_DIR} ${CMAKE_CPACK_COMMAND}
+    ${PROJECT_VERSION} ${PROJECT_SOURCE_DIR} ${LINTIAN} ${CMAKE_COMMAND}
+    -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE} -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
+    -DAVOIDREC_STATIC=${AVOIDREC_STATIC})
+  set_tests_properties(deb_package PROPERTIES RUN_SERIAL ON ENVIRONMENT
+    "AVOIDREC_DEB_ARCHITECTURE=${AVOIDREC_DEBIAN_ARCHITECTURE};AVOIDREC_LAUNCHER=${emulator};AVOIDREC_SYSROOT=${sysroot};AVOIDREC_CLI_TEST=$<TARGET_FILE:cli_test>;AVOIDREC_CLI_CASES=${emulated_cases}")
+endif()
