@@ -52,6 +52,12 @@ volatile std::sig_atomic_t terminal = as_found;
 volatile std::sig_atomic_t stop_signal = 0;
 // A SIGCONT recorded by its handler and not yet acted on.
 volatile std::sig_atomic_t continued = 0;
+// The order the last stop and the last continue came in: each handler takes
+// the next number, so a continue that came after the stop it would end is
+// seen as such. The handlers block each other, so the count stays whole.
+volatile std::sig_atomic_t signals_seen = 0;
+volatile std::sig_atomic_t stop_seen = 0;
+volatile std::sig_atomic_t continue_seen = 0;
 // SIGTTOU came while a change of the terminal was attempted.
 volatile std::sig_atomic_t ttou_came = 0;
 
@@ -174,7 +180,9 @@ bool enter_raw_mode(bool dropping_typed_ahead = false) {
   if (!(dropping_typed_ahead ? set_mode_dropping_typed_ahead(wanted) : set_mode(wanted)))
     return false;
   if (!ours) saved = now;
-  raw = wanted;
+  // Raw mode as the terminal holds it, which may keep a setting locked
+  // against change (TIOCSLCKTRMIOS), so that it is known again.
+  if (tcgetattr(STDIN_FILENO, &raw) != 0) raw = wanted;
   terminal = in_raw;
   return true;
 }
@@ -264,23 +272,38 @@ static void on_ending_signal(int sig) {
 
 static void on_stop_signal(int sig) {
   stop_signal = sig;
+  signals_seen = signals_seen + 1;
+  stop_seen = signals_seen;
 }
 
 static void on_continue_signal([[maybe_unused]] int sig) {
   continued = 1;
+  signals_seen = signals_seen + 1;
+  continue_seen = signals_seen;
 }
 
 }  // extern "C"
 
 namespace {
 
+// Whether sig waits, blocked, to be delivered.
+bool pending(int sig) {
+  sigset_t set;
+  return sigpending(&set) == 0 && sigismember(&set, sig) == 1;
+}
+
 // Stops the program by sig's default action, with the terminal as found, as
 // a stop from the terminal would: from the background the kernel refuses the
-// change, and the shell's settings stay. The kernel discards the stop in an
-// orphaned process group. SIGCONT is let through with sig, so that a real
-// stop is recorded as continued.
-void stop_by(int sig, const blocked_signals& mask) {
+// change, and the shell's settings stay. A continue that came after the stop
+// ends it before it is taken, as the kernel's own SIGCONT drops a pending
+// stop; and the kernel discards the stop in an orphaned process group.
+// SIGCONT is let through with sig, so that a real stop is recorded as
+// continued; where the parent blocked SIGCONT, the kernel's record of it
+// pending tells instead. Returns whether the program was stopped.
+bool stop_by(int sig, const blocked_signals& mask) {
+  if (continue_seen > stop_seen) return false;
   leave_raw_mode();
+  continued = 0;
   struct sigaction default_action {};
   struct sigaction own {};
   default_action.sa_handler = SIG_DFL;
@@ -291,10 +314,14 @@ void stop_by(int sig, const blocked_signals& mask) {
   sigset_t through;
   sigemptyset(&through);
   sigaddset(&through, sig);
-  if (!mask.blocked_at_start(SIGCONT)) sigaddset(&through, SIGCONT);
+  const bool cont_blocked = mask.blocked_at_start(SIGCONT);
+  const bool cont_was_pending = cont_blocked && pending(SIGCONT);
+  if (!cont_blocked) sigaddset(&through, SIGCONT);
   sigprocmask(SIG_UNBLOCK, &through, nullptr);
   sigprocmask(SIG_BLOCK, &through, nullptr);
   sigaction(sig, &own, nullptr);
+  if (cont_blocked) return !cont_was_pending && pending(SIGCONT);
+  return continued != 0;
 }
 
 // ---- The wait ------------------------------------------------------------
@@ -330,27 +357,29 @@ int await_input(const blocked_signals& mask, const timespec* timeout) {
 struct wait_state {
   const blocked_signals& mask;
   const hint_screen& screen;
-  bool hint_due = true;
+  bool hint_due = false;
+  // The last step was made in the background: the terminal was another's.
+  bool was_in_background = false;
   clock::time_point last_orphan_check{};
 };
 
 // Acts on the stops and continues the handlers recorded. A stop puts the
 // terminal back, stops, and takes the terminal again as found; after a real
-// stop (a continue was recorded) the hint is shown again. A continue that
-// finds raw mode gone takes the terminal again and shows the hint. Once the
-// key is taken no hint comes.
+// stop the hint is shown again. A continue that finds raw mode gone takes the
+// terminal again and shows the hint. Keys typed while the terminal was
+// another's (with `fg` itself, say) are dropped as it is taken again, before
+// the hint. Once the key is taken no hint comes.
 void act_on_signals(wait_state& w, bool key_taken) {
   while (stop_signal != 0) {
     const int sig = stop_signal;
     stop_signal = 0;
-    continued = 0;
-    stop_by(sig, w.mask);
-    if (enter_raw_mode() && continued != 0 && !key_taken) w.hint_due = true;
+    const bool stopped = stop_by(sig, w.mask);
+    if (enter_raw_mode(stopped) && stopped && !key_taken) w.hint_due = true;
     continued = 0;
   }
   if (continued == 0) return;
   continued = 0;
-  if (raw_mode_gone() && enter_raw_mode() && !key_taken) w.hint_due = true;
+  if (raw_mode_gone() && enter_raw_mode(true) && !key_taken) w.hint_due = true;
 }
 
 // Reads what the terminal holds into `key`: a key, or the terminal gone at
@@ -371,6 +400,7 @@ ending read_into(char* key, std::size_t& got) {
 // second, and the foreground every 100 ms, since bash's `fg` does not
 // continue a job that runs.
 ending step_in_background(wait_state& w, char* key, std::size_t& got) {
+  w.was_in_background = true;
   if (sigismember(&caught, SIGTTIN) == 1 && !w.mask.blocked_at_start(SIGTTIN)) {
     w.mask.let_through();
     const ending e = read_into(key, got);
@@ -394,9 +424,11 @@ ending step_in_background(wait_state& w, char* key, std::size_t& got) {
 // One step in the foreground: sleeps until input comes and reads it.
 ending step_in_foreground(wait_state& w, char* key, std::size_t& got) {
   // Back in the foreground without a continue (bash's `fg` of a job that
-  // runs), or with the settings changed meanwhile: the terminal is taken
-  // again.
-  if (raw_mode_gone() && enter_raw_mode()) w.hint_due = true;
+  // runs): the terminal is taken again from the shell. A change made by
+  // another program while the wait kept the foreground is not adopted: the
+  // settings found at the start are the ones put back.
+  if (w.was_in_background && raw_mode_gone() && enter_raw_mode(true)) w.hint_due = true;
+  w.was_in_background = false;
   if (w.hint_due) return ending::none;
   // No signal tells that the shell took the terminal back, so the sleep
   // ends after a second to look again.
@@ -518,8 +550,10 @@ void wait_for_key() {
   // found.
   const blocked_signals mask(caught);
   const signal_guard signals(caught, {on_ending_signal, on_stop_signal, on_continue_signal});
-  enter_raw_mode(true);
   wait_state w{mask, screen};
+  // From the background the terminal is the shell's: no hint until the
+  // program is brought to the foreground.
+  w.hint_due = enter_raw_mode(true) || !in_background();
   char key[longest_key];
   std::size_t got = 0;
   const ending how = first_bytes(w, key, got);

@@ -238,6 +238,43 @@ TEST_P(StopAndStty, KeepsTheSettingsMadeWhileStopped) {
 INSTANTIATE_TEST_SUITE_P(Stops, StopAndStty, ::testing::ValuesIn(stops_under_job_control()),
                          by_name);
 
+// Keys typed while the program was stopped, and so with `fg` itself, are
+// dropped as the wait takes the terminal again, before the hint: the wait
+// goes on until a key typed after it.
+TEST(JobControl, KeysTypedWhileStoppedAreDropped) {
+  pty_shell s;
+  ASSERT_TRUE(start(s));
+  ASSERT_TRUE(up_to_the_wait(s, "00101\n"));
+  report r;
+  ASSERT_TRUE(s.stop(SIGTSTP, r)) << r.status;
+  ASSERT_TRUE(s.type("x"));
+  ASSERT_NO_FATAL_FAILURE(continue_in_the_foreground(s));
+  s.read_rest();
+  EXPECT_TRUE(s.unchanged()) << "a key typed before the hint ended the wait";
+  ASSERT_TRUE(s.type("q"));
+  EXPECT_EQ(s.status(), 0) << s.screen;
+  EXPECT_TRUE(same_settings(s.before, s.settings()));
+}
+
+// A change of the settings that another program makes while the wait keeps
+// the foreground (stty from another terminal) is not taken for the settings
+// to put back, and brings no second hint: after the key the settings are
+// those found at the start. The wait looks at the terminal once a second.
+TEST(JobControl, SettingsChangedFromElsewhereAreNotAdopted) {
+  pty_shell s;
+  ASSERT_TRUE(start(s));
+  ASSERT_TRUE(up_to_the_wait(s, "00101\n"));
+  s.screen.clear();
+  termios changed = s.settings();
+  changed.c_lflag |= ECHO;
+  s.set_settings(changed);
+  s.read_screen(1500ms);
+  EXPECT_EQ(s.screen.find(hint), std::string::npos) << "the hint again: " << s.screen;
+  ASSERT_TRUE(s.type("q"));
+  EXPECT_EQ(s.status(), 0) << s.screen;
+  EXPECT_TRUE(same_settings(s.before, s.settings())) << "the terminal was left raw";
+}
+
 // Continued in the background, the wait leaves the terminal, now the
 // shell's, alone and shows no hint. `kill %1` then sends the group SIGTERM,
 // and SIGCONT since it is stopped.
