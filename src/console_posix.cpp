@@ -76,6 +76,13 @@ bool same_settings(const termios& a, const termios& b) {
          a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
 
+// The local settings that make the wait's raw mode.
+constexpr tcflag_t raw_off = ICANON | ECHO | ISIG | IEXTEN;
+
+bool looks_raw(const termios& mode) {
+  return (mode.c_lflag & raw_off) == 0;
+}
+
 // Non-canonical, no echo, no signal keys and no implementation-defined input
 // processing, and in c_iflag nothing that drops or rewrites a byte (breaks,
 // parity marks, stripping, CR and NL mapping, flow control, case), so that
@@ -84,7 +91,7 @@ bool same_settings(const termios& a, const termios& b) {
 // processing (c_oflag) are not the wait's to change.
 termios raw_from(const termios& mode) {
   termios made = mode;
-  made.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
+  made.c_lflag &= ~raw_off;
   made.c_iflag &=
       ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
 #ifdef IUCLC
@@ -180,14 +187,17 @@ bool enter_raw_mode(bool dropping_typed_ahead = false) {
   if (!(dropping_typed_ahead ? set_mode_dropping_typed_ahead(wanted) : set_mode(wanted)))
     return false;
   if (!ours) saved = now;
-  // Raw mode as the terminal holds it, which may keep a setting locked
-  // against change (TIOCSLCKTRMIOS), so that it is known again.
-  if (tcgetattr(STDIN_FILENO, &raw) != 0) raw = wanted;
+  // Raw mode as the terminal holds it: a terminal may keep a setting locked
+  // against change (TIOCSLCKTRMIOS), and raw mode that never took would look
+  // gone again and again. Settings read back that are not raw at all were
+  // put there by a shell while a stop came in between.
+  termios held{};
+  raw = tcgetattr(STDIN_FILENO, &held) == 0 && looks_raw(held) ? held : wanted;
   terminal = in_raw;
   return true;
 }
 
-// Whether the terminal's settings are other than the wait's raw mode: they
+// Whether the terminal's settings are no longer the wait's raw mode: they
 // were put back, or something else changed them since.
 bool raw_mode_gone() {
   termios now{};
