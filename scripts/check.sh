@@ -21,8 +21,8 @@
 #   build-s390x, build-armhf  cross-built for Linux on s390x and armhf, unit
 #                             tests and pipe cases under qemu-user, the same
 #                             bytes as build-release's program
-#   build-arm64               the same for arm64, and its .deb: lintian, a
-#                             second build the same, its program under qemu
+#   build-arm64               the .deb for arm64: lintian, a second build the
+#                             same, its program run by cli_test under qemu
 #   build-libcxx              the program built with clang and libc++, and the
 #                             console tests of build-release run on it
 #   clang-tidy and cppcheck   over src/, which must find nothing
@@ -184,10 +184,13 @@ emulated() {
   run_tests "build-$1" -j 2
 }
 
-# The same for arm64, whose tree also packs the .deb, avoidrec_<version>_arm64.deb
-# and its .sha256, as a packager would ship it.
+# The .deb for arm64, avoidrec_<version>_arm64.deb and its .sha256, as a
+# packager would ship it, checked with its program run under qemu-user by
+# cli_test; the unit tests' architectures are the two above.
 arm64() {
-  emulated arm64
+  configure arm64 -DAVOIDREC_REFERENCE_EXE="$PWD/build-release/avoidrec"
+  compile build-arm64 --target avoidrec cli_test
+  run_tests build-arm64 -L package -R deb_package
   quietly cmake --build build-arm64 --target package
 }
 
