@@ -42,20 +42,28 @@ cd "$(dirname "$0")/.."
 packages=(g++ cmake make clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev
   libbenchmark-dev libc++-dev libc++abi-dev valgrind man-db lintian strace llvm clang-tidy
   cppcheck g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386 zsh python3-pexpect
-  g++-s390x-linux-gnu g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user)
+  g++-s390x-linux-gnu g++-arm-linux-gnueabihf g++-aarch64-linux-gnu googletest dpkg-dev)
+# Installed without what they recommend: qemu-user's recommends would
+# register binfmt handlers, and the machine's binfmt set-up is not this
+# script's to change; the tests start foreign programs through qemu
+# themselves. The other packages keep their recommends, as they always had.
+bare_packages=(qemu-user)
+
+installed() {
+  [[ $(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null) == installed ]]
+}
 
 install_missing() {
-  local missing=() steps=() p
-  for p in "${packages[@]}"; do
-    [[ $(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null) == installed ]] || missing+=("$p")
-  done
-  ((${#missing[@]})) || return 0
+  local missing=() bare=() steps=() p
+  for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
+  for p in "${bare_packages[@]}"; do installed "$p" || bare+=("$p"); done
+  ((${#missing[@]} + ${#bare[@]})) || return 0
   # Wine runs 32-bit programs with its i386 half.
   dpkg --print-foreign-architectures | grep -qx i386 || steps+=("dpkg --add-architecture i386")
-  # Without recommends: qemu-user's would register binfmt handlers, and the
-  # machine's binfmt set-up is not this script's to change; the tests start
-  # foreign programs through qemu themselves.
-  steps+=("apt-get update" "apt-get install -y --no-install-recommends ${missing[*]}")
+  steps+=("apt-get update")
+  ((${#missing[@]} == 0)) || steps+=("apt-get install -y ${missing[*]}")
+  ((${#bare[@]} == 0)) || steps+=("apt-get install -y --no-install-recommends ${bare[*]}")
+  missing+=("${bare[@]}")
   if ((EUID != 0)); then
     echo "check.sh: these Debian packages are missing: ${missing[*]}" >&2
     echo "Install them as root with the command below, then run check.sh again:" >&2
