@@ -7,5 +7,5 @@ wine=$1
 if reason=$("$wine" --version 2>&1); then
   exit 0
 fi
-echo "Wine cannot run 32-bit programs on this machine, so the Windows build is not run: $reason" >&2
+echo "Wine's 32-bit loader does not start on this machine: $reason" >&2
 exit 77
