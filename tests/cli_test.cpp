@@ -14,7 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -75,7 +77,8 @@ struct setup {
 };
 
 // Runs the program with the arguments `how` gives, through the launcher if
-// there is one.
+// there is one. Where neither can be started, it says why on standard error,
+// for the failure to show, and ends with status 127, as a shell does.
 [[noreturn]] void exec_exe(const setup& how) {
   std::vector<const char*> argv;
   if (launcher != nullptr) argv.push_back(launcher);
@@ -89,6 +92,8 @@ struct setup {
   } else {
     execv(exe, args);
   }
+  const int why = errno;
+  dprintf(STDERR_FILENO, "cli_test: cannot start %s: %s\n", args[0], std::strerror(why));
   _exit(127);
 }
 
