@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,11 @@ struct quote_case {
   std::string argument;
   std::string shown;
 };
+
+// Test names already say which case failed; print just that.
+void PrintTo(const quote_case& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class Quoted : public ::testing::TestWithParam<quote_case> {};
 
@@ -75,6 +81,10 @@ struct line_case {
   request what;
   std::string unexpected;
 };
+
+void PrintTo(const line_case& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class CommandLine : public ::testing::TestWithParam<line_case> {};
 
