@@ -44,7 +44,6 @@ constexpr char hint[] = "Press any key to continue . . . ";
 enum terminal_state : int {
   as_found,  // the settings it was found with: nothing to put back
   in_raw,    // the wait's raw mode, or it may be: the settings are to be put back
-  given_up,  // the program's group is orphaned: the terminal is the shell's now
 };
 volatile std::sig_atomic_t terminal = as_found;
 
@@ -568,10 +567,9 @@ void wait_for_key() {
   std::size_t got = 0;
   const ending how = first_bytes(w, key, got);
   if (how == ending::key) rest_of_key(w, key, got);
-  if (how == ending::orphaned) {
-    terminal = given_up;
-    return;
-  }
+  // Orphaned, the terminal is the shell's now: the kernel would refuse a
+  // change, and nothing more is written to it.
+  if (how == ending::orphaned) return;
   if (terminal == in_raw) set_mode_dropping_typed_ahead(saved);
   terminal = as_found;
   screen.show("\n");
