@@ -230,7 +230,7 @@ tidy_windows() {
 
 static_analysis() {
   quietly tidy -p build-plain src/rec.cpp src/fallback.cpp src/driver.cpp src/options.cpp \
-    src/console_posix.cpp src/signals.cpp src/process_group_linux.cpp src/main.cpp
+    src/key.cpp src/console_posix.cpp src/terminal_modes.cpp src/signals.cpp src/main.cpp
   quietly tidy_windows
   quietly cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability \
     --inline-suppr --std=c++20 --library=posix -I src src

@@ -76,6 +76,11 @@ bool reserved_by_the_c_library(int sig) {
 
 }  // namespace
 
+bool raised_by_faults(int sig) {
+  return sig == SIGSEGV || sig == SIGBUS || sig == SIGFPE || sig == SIGILL || sig == SIGTRAP ||
+         sig == SIGSYS;
+}
+
 handling handling_of(int sig) {
   if (sig == SIGKILL || sig == SIGSTOP) return handling::leave;
   if (sig == SIGCONT) return handling::resume;
@@ -145,9 +150,12 @@ signal_guard::signal_guard(const sigset_t& caught, const handlers& to_install) :
     if (sigismember(&caught, sig) != 1) continue;
     const handling how = handling_of(sig);
     struct sigaction action {};
-    action.sa_handler = how == handling::stop     ? to_install.stop
-                        : how == handling::resume ? to_install.resume
-                                                  : to_install.end;
+    if (how == handling::end) {
+      action.sa_sigaction = to_install.end;
+      action.sa_flags = SA_SIGINFO;
+    } else {
+      action.sa_handler = how == handling::stop ? to_install.stop : to_install.resume;
+    }
     action.sa_mask = caught;
     sigaction(sig, &action, &found[sig]);
   }
@@ -160,21 +168,14 @@ signal_guard::~signal_guard() {
 
 blocked_signals::blocked_signals(const sigset_t& caught) {
   sigset_t block = caught;
+  for (int sig = 1; sig <= last_signal(); ++sig)
+    if (raised_by_faults(sig)) sigdelset(&block, sig);
   add_reserved(block);
   change_mask(SIG_BLOCK, &block, &found);
-  change_mask(SIG_BLOCK, nullptr, &blocking);
   sleeping = found;
   add_reserved(sleeping);
 }
 
 blocked_signals::~blocked_signals() {
   change_mask(SIG_SETMASK, &found, nullptr);
-}
-
-void blocked_signals::let_through() const {
-  change_mask(SIG_SETMASK, &sleeping, nullptr);
-}
-
-void blocked_signals::block_again() const {
-  change_mask(SIG_SETMASK, &blocking, nullptr);
 }

@@ -14,8 +14,8 @@ enum class handling {
            // back, then the program ended by the same signal
   stop,    // SIGTSTP, SIGTTIN, SIGTTOU: recorded; the wait puts the terminal
            // back, stops by the default action, and takes the terminal again
-  resume,  // SIGCONT: recorded; the wait takes the terminal again if another
-           // program changed it meanwhile
+  resume,  // SIGCONT: recorded, dropping a stop recorded before it; the wait
+           // asks the kernel where it stands
   hold,    // the C library's own numbers, which no program may catch but
            // whose default action ends it: held blocked during the wait
   leave,   // ignored by default, or neither caught nor blocked by anyone
@@ -34,9 +34,16 @@ handling handling_of(int sig);
 // caught.
 sigset_t signals_to_catch();
 
-// The handler for each way of meeting a signal that is caught.
+// The signals that a fault in the program's own code raises (SIGSEGV and
+// the like). They are never blocked while the wait runs: Linux kills a
+// program whose fault signal is blocked without running its handler.
+bool raised_by_faults(int sig);
+
+// The handler for each way of meeting a signal that is caught; the ending
+// one is told where the signal came from and what it interrupted
+// (SA_SIGINFO).
 struct handlers {
-  void (*end)(int);
+  void (*end)(int, siginfo_t*, void*);
   void (*stop)(int);
   void (*resume)(int);
 };
@@ -59,9 +66,10 @@ class signal_guard {
   struct sigaction found[slots] {};
 };
 
-// Blocks the caught numbers and holds the C library's reserved ones for as
-// long as it lives, then puts the mask back exactly as it found it, so that a
-// signal the parent blocked is never delivered and stays pending as it was.
+// Blocks the caught numbers but the fault signals, and holds the C library's
+// reserved ones, for as long as it lives, then puts the mask back exactly as
+// it found it, so that a signal the parent blocked is never delivered and
+// stays pending as it was.
 class blocked_signals {
  public:
   explicit blocked_signals(const sigset_t& caught);
@@ -71,14 +79,10 @@ class blocked_signals {
 
   // The mask to sleep with: the one found, with the reserved numbers held.
   const sigset_t& while_sleeping() const { return sleeping; }
-  // Lets the signals through, as while sleeping, and blocks them again.
-  void let_through() const;
-  void block_again() const;
   // Whether the parent had sig blocked.
   bool blocked_at_start(int sig) const { return sigismember(&found, sig) == 1; }
 
  private:
   sigset_t found{};
-  sigset_t blocking{};
   sigset_t sleeping{};
 };

@@ -1,0 +1,128 @@
+#include "terminal_modes.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+
+namespace {
+
+// The settings to put back, kept twice: the main line writes the copy that
+// is not in use and then switches to it, so that a handler, which may run at
+// any point of the main line, never reads a copy half-written.
+termios kept[2];
+volatile std::sig_atomic_t kept_in = 0;
+
+volatile std::sig_atomic_t raw_marked = 0;
+
+// SIGTTOU came while a change was attempted.
+volatile std::sig_atomic_t ttou_came = 0;
+
+void keep_to_put_back(const termios& mode) {
+  const int other = 1 - kept_in;
+  kept[other] = mode;
+  std::atomic_signal_fence(std::memory_order_release);
+  kept_in = other;
+}
+
+}  // namespace
+
+extern "C" {
+static void note_ttou([[maybe_unused]] int sig) {
+  ttou_came = 1;
+}
+}
+
+bool canonical(const termios& mode) {
+  return (mode.c_lflag & ICANON) != 0;
+}
+
+// Non-canonical, no echo, no signal keys and no implementation-defined input
+// processing, and in c_iflag nothing that drops or rewrites a byte (breaks,
+// parity marks, stripping, CR and NL mapping, flow control, case), so that
+// any single key, Ctrl-C, Ctrl-Z, Ctrl-S and Enter under `stty igncr`
+// included, ends the wait. VMIN and VTIME 0: a read never blocks, so the
+// wait sleeps only in pselect, where it lets the signals through. The
+// line's framing (c_cflag) and output processing (c_oflag) are not the
+// wait's to change.
+termios raw_from(const termios& mode) {
+  termios made = mode;
+  made.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
+  made.c_iflag &=
+      ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+#ifdef IUCLC
+  made.c_iflag &= ~static_cast<tcflag_t>(IUCLC);
+#endif
+  made.c_cc[VMIN] = 0;
+  made.c_cc[VTIME] = 0;
+  return made;
+}
+
+// From a background process group the kernel fails tcsetattr and sends
+// SIGTTOU to the group, but only to a caller that neither blocks nor ignores
+// SIGTTOU: so it is caught for the call by a handler that notes it, and
+// unblocked. A call the kernel refuses is interrupted with the SIGTTOU noted;
+// one interrupted by another signal (a fault signal sent to the program,
+// which the main line does not block) is made again. A SIGTTOU from
+// elsewhere that comes while the change is made is raised again once the
+// caller's own disposition is back, to be met as it would have been.
+answer change_settings(const termios& mode, bool dropping_typed_ahead) {
+  struct sigaction note {};
+  struct sigaction outside {};
+  note.sa_handler = note_ttou;
+  sigfillset(&note.sa_mask);
+  sigset_t ttou;
+  sigset_t before;
+  sigemptyset(&ttou);
+  sigaddset(&ttou, SIGTTOU);
+  ttou_came = 0;
+  sigaction(SIGTTOU, &note, &outside);
+  sigprocmask(SIG_UNBLOCK, &ttou, &before);
+  const int when = dropping_typed_ahead ? TCSAFLUSH : TCSANOW;
+  int done = 0;
+  while ((done = tcsetattr(STDIN_FILENO, when, &mode)) != 0 && errno == EINTR && ttou_came == 0) {
+  }
+  const int error = errno;
+  // Blocked again only if it was: SIG_SETMASK with the C library's set
+  // would unblock the reserved numbers that the wait holds.
+  if (sigismember(&before, SIGTTOU) == 1) sigprocmask(SIG_BLOCK, &ttou, nullptr);
+  sigaction(SIGTTOU, &outside, nullptr);
+  errno = error;
+  if (done == 0) {
+    if (ttou_came != 0) raise(SIGTTOU);
+    return answer::made;
+  }
+  return ttou_came != 0 ? answer::refused : answer::failed;
+}
+
+answer enter_raw_mode(const termios& found, termios& held) {
+  keep_to_put_back(found);
+  termios wanted = raw_from(found);
+  raw_marked = 1;
+  const answer a = change_settings(wanted, true);
+  if (a != answer::made) {
+    raw_marked = 0;
+    return a;
+  }
+  if (tcgetattr(STDIN_FILENO, &held) != 0) held = wanted;
+  if (canonical(held)) {
+    wanted.c_iflag = found.c_iflag;
+    if (change_settings(wanted, false) == answer::made && tcgetattr(STDIN_FILENO, &held) != 0)
+      held = wanted;
+  }
+  return answer::made;
+}
+
+bool raw_may_be_in_place() {
+  return raw_marked != 0;
+}
+
+answer leave_raw_mode(bool dropping_typed_ahead) {
+  if (raw_marked == 0) return answer::made;
+  const int in_use = kept_in;
+  std::atomic_signal_fence(std::memory_order_acquire);
+  const answer a = change_settings(kept[in_use], dropping_typed_ahead);
+  if (a == answer::made) raw_marked = 0;
+  return a;
+}
