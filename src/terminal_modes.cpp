@@ -76,6 +76,10 @@ answer change_settings(const termios& mode, bool dropping_typed_ahead) {
   sigset_t before;
   sigemptyset(&ttou);
   sigaddset(&ttou, SIGTTOU);
+  // One the parent left pending, blocked, is taken by the note too, and is
+  // raised again for the parent's sake.
+  sigset_t pending;
+  const bool was_pending = sigpending(&pending) == 0 && sigismember(&pending, SIGTTOU) == 1;
   ttou_came = 0;
   sigaction(SIGTTOU, &note, &outside);
   sigprocmask(SIG_UNBLOCK, &ttou, &before);
@@ -88,11 +92,9 @@ answer change_settings(const termios& mode, bool dropping_typed_ahead) {
   // would unblock the reserved numbers that the wait holds.
   if (sigismember(&before, SIGTTOU) == 1) sigprocmask(SIG_BLOCK, &ttou, nullptr);
   sigaction(SIGTTOU, &outside, nullptr);
+  if (was_pending || (done == 0 && ttou_came != 0)) raise(SIGTTOU);
   errno = error;
-  if (done == 0) {
-    if (ttou_came != 0) raise(SIGTTOU);
-    return answer::made;
-  }
+  if (done == 0) return answer::made;
   return ttou_came != 0 ? answer::refused : answer::failed;
 }
 

@@ -1,8 +1,13 @@
 #include "pause_common.h"
 
+#include <sys/syscall.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "strace_helpers.h"
 
 namespace pause_tests {
 
@@ -18,6 +23,66 @@ const char* const exe = std::getenv("AVOIDREC_EXE") ? std::getenv("AVOIDREC_EXE"
   if (!s.wait_for_text(hint)) return ::testing::AssertionFailure() << "no hint: " << s.screen;
   if (!s.wait_for_raw_mode()) return ::testing::AssertionFailure() << "no raw mode: " << s.screen;
   return ::testing::AssertionSuccess();
+}
+
+namespace {
+
+// A field of /proc/<pid>/status, as a number in `base`; 0 if it is missing.
+unsigned long long status_field(pid_t pid, const std::string& name, int base) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(file, line);) {
+    if (line.rfind(name + ":", 0) == 0)
+      return std::stoull(line.substr(name.size() + 1), nullptr, base);
+  }
+  return 0;
+}
+
+constexpr int hexadecimal = 16;
+constexpr int decimal = 10;
+
+// Signals pending that the process does not block now.
+unsigned long long deliverable(pid_t pid) {
+  const unsigned long long pending =
+      status_field(pid, "SigPnd", hexadecimal) | status_field(pid, "ShdPnd", hexadecimal);
+  return pending & ~status_field(pid, "SigBlk", hexadecimal);
+}
+
+bool quiet(pty_shell& s) {
+  return sleeping(s.pid()) && blocked_in(s.pid()) == SYS_pselect6 && deliverable(s.pid()) == 0 &&
+         s.queued() == 0;
+}
+
+::testing::AssertionResult not_quiet(pty_shell& s) {
+  return ::testing::AssertionFailure()
+         << "the program does not wait quietly: state " << state_of(s.pid()) << ", in call "
+         << blocked_in(s.pid()) << ", signals deliverable " << std::hex << deliverable(s.pid())
+         << std::dec << ", bytes queued " << s.queued() << ", screen: " << s.screen;
+}
+
+}  // namespace
+
+bool pending_in(pid_t pid, int sig) {
+  const unsigned long long pending =
+      status_field(pid, "SigPnd", hexadecimal) | status_field(pid, "ShdPnd", hexadecimal);
+  return (pending >> (sig - 1) & 1U) != 0;
+}
+
+::testing::AssertionResult waits_quietly(pty_shell& s) {
+  if (s.within_seconds([&] { return quiet(s); })) return ::testing::AssertionSuccess();
+  return not_quiet(s);
+}
+
+// A sleep begun counts as a voluntary switch: once the count has grown and
+// the program sleeps again, it has woken and gone back to sleep. With
+// nothing sent and nothing typed, what woke it was the end of its second.
+::testing::AssertionResult waits_quietly_after_a_look(pty_shell& s) {
+  if (auto waiting = waits_quietly(s); !waiting) return waiting;
+  const auto before = status_field(s.pid(), "voluntary_ctxt_switches", decimal);
+  const auto woke = [&] {
+    return status_field(s.pid(), "voluntary_ctxt_switches", decimal) > before && quiet(s);
+  };
+  if (s.within_seconds(woke)) return ::testing::AssertionSuccess();
+  return not_quiet(s) << " (no look within five seconds)";
 }
 
 void continue_in_the_foreground(pty_shell& s) {

@@ -52,6 +52,20 @@ void PrintTo(const Case& c, std::ostream* os) {
 // Waits for the prompt, types the word and waits for the key wait to begin.
 [[nodiscard]] ::testing::AssertionResult up_to_the_wait(pty_shell& s, const std::string& typed);
 
+// Whether the program sleeps in its wait with nothing to act on: asleep in
+// pselect, no signal pending that it lets through there, and nothing in the
+// terminal's input. Waits a few seconds for that state, and says what differs
+// if it never comes.
+[[nodiscard]] ::testing::AssertionResult waits_quietly(pty_shell& s);
+
+// The same, once the program has woken for the look at the terminal that it
+// makes each second, and gone back to sleep: where a fault would show only
+// at that look.
+[[nodiscard]] ::testing::AssertionResult waits_quietly_after_a_look(pty_shell& s);
+
+// Whether sig is pending for the process, blocked or not, by /proc.
+bool pending_in(pid_t pid, int sig);
+
 // Continued in the foreground after any stop, the wait takes the terminal
 // again, though the shell put its own settings back, and shows the hint anew.
 void continue_in_the_foreground(pty_shell& s);

@@ -22,9 +22,10 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <string>
-#include <thread>
 #include <utility>
+#include <vector>
 
 #include "pause_common.h"
 #include "pty_shell.h"
@@ -59,7 +60,7 @@ TEST_P(KeyWait, OneKeyEndsItAndLeavesTheTerminalAsFound) {
   EXPECT_NE(s.screen.find(t.shown), std::string::npos) << s.screen;
 
   // The Enter after the word, and anything else typed ahead, must not end it.
-  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(waits_quietly(s)) << "ended before the key";
   EXPECT_TRUE(s.unchanged()) << "ended before the key";
 
   ASSERT_TRUE(s.type(t.key));
@@ -162,34 +163,77 @@ TEST(OddTerminal, NonBlockingStillWaitsForAKey) {
   ASSERT_TRUE(start(s));
   ASSERT_TRUE(s.wait_for_text(hint)) << s.screen;
   ASSERT_TRUE(s.wait_for_raw_mode());
-  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(waits_quietly_after_a_look(s)) << "ended without a key";
   EXPECT_TRUE(s.unchanged()) << "ended without a key";
   ASSERT_TRUE(s.type("q"));
   EXPECT_EQ(s.status(), 0) << s.screen;
   EXPECT_TRUE(same_settings(s.before, s.settings()));
 }
 
-// With SIGTTIN ignored, a read from the background fails instead of stopping
-// the program: continued in the background, it waits for `fg`, not for
-// nothing; and since it runs, `fg` need not continue it.
-TEST(OddTerminal, SigttinIgnoredInTheBackgroundWaitsForFg) {
+// Where the parent ignored or blocked SIGTTOU, the kernel's refusal of a
+// change from the background stops no member of the job, so the program does
+// not stop either: continued in the background, it waits for `fg`, asking
+// the kernel again at each look, and leaves the shell's terminal alone; and
+// since it runs, `fg` need not continue it.
+struct ttou_case {
+  std::string name;
+  bool ignored;
+  std::vector<int> blocked;
+};
+
+class SigttouAtStart : public ::testing::TestWithParam<ttou_case> {};
+
+TEST_P(SigttouAtStart, InTheBackgroundTheWaitWaitsForFg) {
+  const ttou_case& t = GetParam();
   pty_shell s;
   launch how;
-  how.ignore_ttin = true;
+  how.ignore_ttou = t.ignored;
+  how.blocked_and_pending = t.blocked;
   ASSERT_TRUE(start(s, how));
   ASSERT_TRUE(up_to_the_wait(s, "00101\n"));
   report r;
   ASSERT_TRUE(s.stop(SIGSTOP, r)) << r.status;
+  s.read_rest();
+  s.screen.clear();
   ASSERT_TRUE(s.bg());
   ASSERT_TRUE(s.next_report(r) && WIFCONTINUED(r.status)) << r.status;
-  std::this_thread::sleep_for(300ms);
-  EXPECT_TRUE(s.unchanged()) << "ended in the background without a key";
-  s.screen.clear();
+  ASSERT_TRUE(waits_quietly_after_a_look(s));
+  EXPECT_TRUE(s.unchanged()) << "stopped or ended in the background";
+  EXPECT_TRUE(same_settings(s.before, s.settings())) << "the shell's settings were changed";
+  EXPECT_EQ(s.screen, "") << "wrote from the background";
   ASSERT_TRUE(s.fg_running());
   ASSERT_TRUE(s.wait_for_raw_mode());
   EXPECT_TRUE(s.wait_for_text(hint)) << s.screen;
   ASSERT_TRUE(s.type("q"));
   EXPECT_EQ(s.status(true), 0) << s.screen;
+  EXPECT_TRUE(same_settings(s.before, s.settings()));
+}
+
+INSTANTIATE_TEST_SUITE_P(OddTerminal, SigttouAtStart,
+                         ::testing::Values(ttou_case{"Ignored", true, {}},
+                                           ttou_case{"Blocked", false, {SIGTTOU}}),
+                         by_name);
+
+// A terminal that keeps line mode locked (TIOCSLCKTRMIOS, as a system
+// administrator may set it) refuses raw mode: the wait keeps the input
+// processing it found, so Enter still ends a line and the wait, and shows the
+// hint once, without taking the lock for a shell's settings again and again.
+TEST(OddTerminal, LineModeLockedEndsOnEnter) {
+  pty_shell s;
+  termios locked{};
+  locked.c_lflag = ICANON;
+  if (const int error = s.lock_settings(locked); error != 0)
+    GTEST_SKIP() << "cannot lock the terminal's settings: " << std::strerror(error);
+  ASSERT_TRUE(start(s));
+  ASSERT_TRUE(s.wait_for_text(prompt)) << s.screen;
+  ASSERT_TRUE(s.type("00101\n"));
+  ASSERT_TRUE(s.wait_for_text(hint)) << s.screen;
+  ASSERT_TRUE(waits_quietly_after_a_look(s));
+  s.read_rest();
+  const std::size_t first = s.screen.find(hint);
+  EXPECT_EQ(s.screen.find(hint, first + 1), std::string::npos) << "the hint again: " << s.screen;
+  ASSERT_TRUE(s.type("\r"));
+  EXPECT_EQ(s.status(), 0) << s.screen;
   EXPECT_TRUE(same_settings(s.before, s.settings()));
 }
 

@@ -5,18 +5,20 @@
 // ends, stops or goes on, the terminal is left as it was found.
 //
 // AVOIDREC_EXE in the environment points the tests at another build.
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "pause_common.h"
@@ -29,27 +31,36 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Whether sig is pending for the process, by /proc.
-bool pending_in(pid_t pid, int sig) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  unsigned long long pending = 0;
-  while (std::getline(file, line)) {
-    if (line.rfind("ShdPnd:", 0) == 0 || line.rfind("SigPnd:", 0) == 0)
-      pending |= std::stoull(line.substr(7), nullptr, 16);
-  }
-  return (pending >> (sig - 1) & 1U) != 0;
-}
-
-// A member of the process group other than its leader, or -1.
-pid_t other_member(pid_t group) {
+// The members of a process group.
+std::vector<pid_t> members_of(pid_t group) {
+  std::vector<pid_t> found;
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     const std::string name = entry.path().filename();
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
     const pid_t pid = std::stoi(name);
-    if (pid != group && getpgid(pid) == group) return pid;
+    if (getpgid(pid) == group) found.push_back(pid);
+  }
+  return found;
+}
+
+// The member of a process group that runs the program, or -1.
+pid_t program_in(pid_t group) {
+  const std::string program = std::filesystem::path(exe).filename().string().substr(0, 15);
+  for (pid_t pid : members_of(group)) {
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    if (std::getline(comm, name) && name == program) return pid;
   }
   return -1;
+}
+
+// Whether every member of the group is stopped, and there is one at least.
+bool all_stopped(pid_t group) {
+  const std::vector<pid_t> members = members_of(group);
+  for (pid_t pid : members) {
+    if (state_of(pid) != 'T') return false;
+  }
+  return !members.empty();
 }
 
 }  // namespace
@@ -72,8 +83,8 @@ TEST_P(EndingSignal, EndsTheProgramByThatSignalWithTheTerminalAsFound) {
   ASSERT_TRUE(up_to_the_wait(s, "00101\n"));
   ASSERT_TRUE(s.signal(t.sig));
   if (t.after_key) {
-    std::this_thread::sleep_for(100ms);
-    EXPECT_TRUE(s.unchanged()) << "ended before the key";
+    ASSERT_TRUE(waits_quietly(s)) << "ended before the key";
+    EXPECT_TRUE(pending_in(s.pid(), t.sig)) << "not held";
     ASSERT_TRUE(s.type("q"));
   }
   EXPECT_EQ(s.status(), 128 + t.sig) << s.screen;
@@ -104,6 +115,7 @@ TEST_P(IgnoredSignal, LeavesTheWaitAlone) {
   ASSERT_TRUE(up_to_the_wait(s, "00101\n"));
   s.screen.clear();
   ASSERT_TRUE(s.signal(GetParam().sig));
+  ASSERT_TRUE(waits_quietly(s)) << "the signal ended the wait";
   s.read_rest();
   EXPECT_TRUE(s.unchanged()) << "the signal ended the wait";
   EXPECT_EQ(s.screen, "") << "the signal changed the screen";
@@ -117,6 +129,115 @@ INSTANTIATE_TEST_SUITE_P(Signals, IgnoredSignal,
                                            signal_case{"Chld", SIGCHLD}, signal_case{"Urg", SIGURG},
                                            signal_case{"Cont", SIGCONT}),
                          by_name);
+
+// A key typed during the wait but not yet read when an ending signal comes
+// is dropped with the settings put back, as at the normal end: it does not
+// reach the shell. The program is held by SIGSTOP, with no shell to take the
+// terminal meanwhile, while the key is typed and SIGTERM sent.
+TEST(EndingSignal, DropsTheKeysTypedAhead) {
+  launch how;
+  how.use = terminal_use::no_job_control;
+  pty_shell s;
+  ASSERT_TRUE(start(s, how));
+  ASSERT_TRUE(up_to_the_wait(s, "00101\n"));
+  report r;
+  ASSERT_TRUE(s.stop(SIGSTOP, r)) << r.status;
+  ASSERT_TRUE(s.type("x"));
+  ASSERT_TRUE(s.within_seconds([&] { return s.queued() == 1; })) << "the key was not queued";
+  ASSERT_TRUE(s.signal(SIGTERM));
+  ASSERT_TRUE(s.signal(SIGCONT));
+  EXPECT_EQ(s.status(), 128 + SIGTERM) << s.screen;
+  EXPECT_TRUE(same_settings(s.before, s.settings()));
+  EXPECT_EQ(s.input_left(), 0) << "the key typed during the wait was left for the shell";
+}
+
+// A signal already pending when the program is continued ends it before the
+// wait takes the terminal again: the hint is not shown again, and no key
+// typed meanwhile is dropped by a raw entry that comes to nothing.
+enum class pending_at_continue {
+  term,    // `kill -TSTP`, `kill -TERM`, then `fg`
+  hangup,  // stopped under `sh -c`, the sh killed: the kernel sends SIGHUP and
+           // SIGCONT to the stopped group it orphans
+};
+
+struct pending_case {
+  std::string name;
+  pending_at_continue how;
+  int status;
+};
+
+class PendingSignal : public ::testing::TestWithParam<pending_case> {};
+
+TEST_P(PendingSignal, EndsTheProgramBeforeTheHintComesAgain) {
+  const pending_case& t = GetParam();
+  launch how;
+  if (t.how == pending_at_continue::hangup) {
+    how.shell_stays = true;
+    how.tracer = {"/bin/sh", "-c", "\"$0\"; echo after"};
+  }
+  pty_shell s;
+  ASSERT_TRUE(start(s, how));
+  ASSERT_TRUE(up_to_the_wait(s, "00101\n"));
+  const pid_t program = program_in(s.pid());
+  ASSERT_GT(program, 0) << "the program is not in the job";
+  ASSERT_EQ(kill(program, SIGTSTP), 0);
+  ASSERT_TRUE(s.within_seconds([&] { return state_of(program) == 'T'; })) << "not stopped";
+  s.read_rest();
+  s.screen.clear();
+  int status = 0;
+  if (t.how == pending_at_continue::term) {
+    report r;
+    ASSERT_TRUE(s.next_report(r) && stopped_by(r, SIGTSTP)) << r.status;
+    ASSERT_TRUE(s.signal(SIGTERM));
+    ASSERT_TRUE(s.fg());
+    status = s.status();
+  } else {
+    kill(s.pid(), SIGKILL);
+    ASSERT_TRUE(s.within_seconds([&] { return waitpid(program, &status, WNOHANG) == program; }))
+        << "still there, in state " << state_of(program);
+    status = exit_code(status);
+  }
+  EXPECT_EQ(status, t.status);
+  s.read_rest();
+  EXPECT_EQ(s.screen.find(hint), std::string::npos) << "the hint came again: " << s.screen;
+  EXPECT_TRUE(same_settings(s.before, s.settings()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, PendingSignal,
+                         ::testing::Values(pending_case{"TermSentWhileStopped",
+                                                        pending_at_continue::term, 128 + SIGTERM},
+                                           pending_case{"HangupOfTheOrphanedGroup",
+                                                        pending_at_continue::hangup, 128 + SIGHUP}),
+                         by_name);
+
+// A real fault in the program, which the kernel raises while the main line
+// runs, is met by the handler too: the terminal is put back and the program
+// ends by the fault's signal. The fault is made by gdb, which moves the
+// waiting program's counter to address 0 and lets it go on.
+TEST(Fault, PutsTheTerminalBackAndEndsByItsSignal) {
+  if (std::strlen(AVOIDREC_GDB) == 0) GTEST_SKIP() << "gdb is not installed";
+  pty_shell s;
+  ASSERT_TRUE(start(s));
+  ASSERT_TRUE(up_to_the_wait(s, "00101\n"));
+  ASSERT_TRUE(waits_quietly(s));
+  const std::string pid = std::to_string(s.pid());
+  const pid_t gdb = fork();
+  if (gdb == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, STDIN_FILENO);
+    dup2(null, STDOUT_FILENO);
+    dup2(null, STDERR_FILENO);
+    execl(AVOIDREC_GDB, AVOIDREC_GDB, "-nx", "-batch", "-p", pid.c_str(), "-ex", "set $pc = 0",
+          "-ex", "detach", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_GT(gdb, 0);
+  int gdb_status = 0;
+  ASSERT_EQ(waitpid(gdb, &gdb_status, 0), gdb);
+  EXPECT_EQ(exit_code(gdb_status), 0) << "gdb failed";
+  EXPECT_EQ(s.status(), 128 + SIGSEGV) << s.screen;
+  EXPECT_TRUE(same_settings(s.before, s.settings())) << "the terminal was left raw";
+}
 
 // ---- Stops, as a shell and a terminal window meet them -----------------
 
@@ -139,12 +260,17 @@ struct stop_case {
   int times;
   // With no job control the kernel discards the stop: the program goes on.
   terminal_use use = terminal_use::job;
+  // The parent blocked SIGCONT: no handler tells of `fg`, only the look the
+  // wait makes each second.
+  bool cont_blocked = false;
 };
 
 namespace {
 
 const std::vector<stop_case> stops = {
     {"Sigstop", SIGSTOP, 1},
+    {"SigstopContBlocked", SIGSTOP, 1, terminal_use::job, true},
+    {"SigtstpContBlocked", SIGTSTP, 1, terminal_use::job, true},
     {"Sigtstp", SIGTSTP, 1},
     {"SigtstpTwice", SIGTSTP, 2},
     {"SigttinTwice", SIGTTIN, 2},
@@ -159,6 +285,7 @@ const std::vector<stop_case> stops = {
 void stop_discarded(pty_shell& s, int sig) {
   s.screen.clear();
   ASSERT_TRUE(s.signal(sig));
+  ASSERT_TRUE(waits_quietly(s));
   s.read_rest();
   EXPECT_TRUE(s.unchanged()) << "the program stopped or ended";
   EXPECT_TRUE(raw_mode(s.settings())) << "the wait went on in line mode";
@@ -183,6 +310,7 @@ TEST_P(Stop, FgWaitsAgainAndTheTerminalIsAsFound) {
   const stop_case& t = GetParam();
   launch how;
   how.use = t.use;
+  if (t.cont_blocked) how.blocked_and_pending = {SIGCONT};
   pty_shell s;
   ASSERT_TRUE(start(s, how));
   ASSERT_TRUE(up_to_the_wait(s, "00101\n"));
@@ -247,33 +375,72 @@ TEST(JobControl, KeysTypedWhileStoppedAreDropped) {
   ASSERT_TRUE(up_to_the_wait(s, "00101\n"));
   report r;
   ASSERT_TRUE(s.stop(SIGTSTP, r)) << r.status;
-  ASSERT_TRUE(s.type("x"));
-  ASSERT_NO_FATAL_FAILURE(continue_in_the_foreground(s));
+  // Queued once the line discipline has taken it, which it echoes then, in
+  // the shell's settings; a continue sent before might overtake it.
   s.read_rest();
-  EXPECT_TRUE(s.unchanged()) << "a key typed before the hint ended the wait";
+  s.screen.clear();
+  ASSERT_TRUE(s.type("x"));
+  ASSERT_TRUE(s.wait_for_text("x")) << "the key was not echoed: " << s.screen;
+  ASSERT_NO_FATAL_FAILURE(continue_in_the_foreground(s));
+  ASSERT_TRUE(waits_quietly(s)) << "a key typed before the hint ended the wait";
+  EXPECT_TRUE(s.unchanged()) << "a key typed before the hint ended the wait: " << s.screen;
   ASSERT_TRUE(s.type("q"));
   EXPECT_EQ(s.status(), 0) << s.screen;
   EXPECT_TRUE(same_settings(s.before, s.settings()));
 }
 
 // A change of the settings that another program makes while the wait keeps
-// the foreground (stty from another terminal) is not taken for the settings
-// to put back, and brings no second hint: after the key the settings are
-// those found at the start. The wait looks at the terminal once a second.
-TEST(JobControl, SettingsChangedFromElsewhereAreNotAdopted) {
+// the foreground (stty from another terminal) to non-canonical ones is the
+// wait's own mode changed, not a shell's: it is not taken for the settings
+// to put back, even when a SIGCONT follows, and brings no second hint. After
+// the key the settings are those found at the start. Canonical ones (a whole
+// `stty sane` from elsewhere) are a shell's: they are kept to put back, and
+// the wait takes the terminal again with the hint. Without a continue, the
+// wait sees either at its look each second.
+struct elsewhere_case {
+  std::string name;
+  bool canonical;
+  bool then_sigcont;
+};
+
+class SettingsFromElsewhere : public ::testing::TestWithParam<elsewhere_case> {};
+
+TEST_P(SettingsFromElsewhere, AreAdoptedOnlyWhenCanonical) {
+  const elsewhere_case& t = GetParam();
   pty_shell s;
   ASSERT_TRUE(start(s));
   ASSERT_TRUE(up_to_the_wait(s, "00101\n"));
   s.screen.clear();
   termios changed = s.settings();
-  changed.c_lflag |= ECHO;
+  if (t.canonical) {
+    changed = s.before;
+    changed.c_cc[VERASE] = '\b';
+  } else {
+    changed.c_lflag |= ECHO;
+  }
   s.set_settings(changed);
-  s.read_screen(1500ms);
-  EXPECT_EQ(s.screen.find(hint), std::string::npos) << "the hint again: " << s.screen;
+  if (t.then_sigcont) {
+    ASSERT_TRUE(s.signal(SIGCONT));
+  }
+  if (t.canonical) {
+    ASSERT_TRUE(s.wait_for_raw_mode()) << "the terminal was not taken again";
+    EXPECT_TRUE(s.wait_for_text(hint)) << "no hint: " << s.screen;
+  } else {
+    ASSERT_TRUE(waits_quietly_after_a_look(s));
+    EXPECT_EQ(s.screen.find(hint), std::string::npos) << "the hint again: " << s.screen;
+  }
   ASSERT_TRUE(s.type("q"));
   EXPECT_EQ(s.status(), 0) << s.screen;
-  EXPECT_TRUE(same_settings(s.before, s.settings())) << "the terminal was left raw";
+  EXPECT_TRUE(same_settings(t.canonical ? changed : s.before, s.settings()))
+      << "not the settings to put back";
 }
+
+INSTANTIATE_TEST_SUITE_P(JobControl, SettingsFromElsewhere,
+                         ::testing::Values(elsewhere_case{"NonCanonical", false, false},
+                                           elsewhere_case{"NonCanonicalThenSigcont", false, true},
+                                           elsewhere_case{"Canonical", true, false},
+                                           elsewhere_case{"CanonicalThenSigcont", true, true}),
+                         by_name);
 
 // Continued in the background, the wait leaves the terminal, now the
 // shell's, alone and shows no hint. `kill %1` then sends the group SIGTERM,
@@ -284,19 +451,71 @@ TEST(JobControl, InTheBackgroundSigtermStillEndsIt) {
   ASSERT_TRUE(up_to_the_wait(s, "00101\n"));
   report r;
   ASSERT_TRUE(s.stop(SIGTSTP, r)) << r.status;
-  // Its read of the key stops it by SIGTTIN; that stop may overtake the
-  // report of the continue.
+  // The kernel refuses its change of the terminal, and it stops by SIGTTOU;
+  // that stop may overtake the report of the continue.
   s.screen.clear();
   ASSERT_TRUE(s.bg());
   while (s.next_report(r) && WIFCONTINUED(r.status)) {
   }
-  ASSERT_TRUE(stopped_by(r, SIGTTIN)) << r.status;
+  ASSERT_TRUE(stopped_by(r, SIGTTOU)) << r.status;
+  EXPECT_TRUE(same_settings(s.before, r.found)) << "the shell's settings were changed";
   EXPECT_EQ(s.screen.find(hint), std::string::npos) << "the hint was shown in the background";
   ASSERT_TRUE(s.signal_group(SIGTERM));
   ASSERT_TRUE(s.signal_group(SIGCONT));
   EXPECT_EQ(s.status(), 128 + SIGTERM) << s.screen;
   EXPECT_TRUE(same_settings(s.before, s.settings()));
 }
+
+// A job of several processes, `avoidrec | cat` here, continued in the
+// background: the kernel refuses the wait's change of the terminal and
+// stops the whole job by SIGTTOU, and the program stops with it, so that the
+// shell sees the job stopped and `fg` continues every member. Whatever the
+// parent did with SIGTTIN, which the wait does not meet in the background.
+struct job_case {
+  std::string name;
+  bool ignore_ttin;
+  std::vector<int> blocked;
+};
+
+class WholeJob : public ::testing::TestWithParam<job_case> {};
+
+TEST_P(WholeJob, StopsTogetherInTheBackgroundAndGoesOnTogether) {
+  const job_case& t = GetParam();
+  launch how;
+  how.tracer = {"/bin/sh", "-c", "\"$0\" | cat"};
+  how.ignore_ttin = t.ignore_ttin;
+  how.blocked_and_pending = t.blocked;
+  pty_shell s;
+  ASSERT_TRUE(start(s, how));
+  ASSERT_TRUE(up_to_the_wait(s, "00101\n"));
+  const pid_t program = program_in(s.pid());
+  ASSERT_GT(program, 0) << "the program is not in the job";
+  ASSERT_TRUE(s.signal_group(SIGTSTP));
+  report r;
+  ASSERT_TRUE(s.next_report(r) && WIFSTOPPED(r.status)) << r.status;
+  s.read_rest();
+  s.screen.clear();
+  ASSERT_TRUE(s.bg());
+  // The kernel's SIGTTOU stops the sh the shell reports on.
+  while (s.next_report(r) && WIFCONTINUED(r.status)) {
+  }
+  ASSERT_TRUE(stopped_by(r, SIGTTOU)) << r.status;
+  ASSERT_TRUE(s.within_seconds([&] { return all_stopped(s.pid()); }))
+      << "not all stopped: the program is in state " << state_of(program);
+  ASSERT_TRUE(s.fg());
+  ASSERT_TRUE(s.wait_for_raw_mode()) << "the wait is in line mode: " << s.screen;
+  EXPECT_TRUE(s.wait_for_text(hint)) << s.screen;
+  ASSERT_TRUE(s.type("q"));
+  EXPECT_EQ(s.status(true), 0) << s.screen;
+  EXPECT_TRUE(members_of(s.pid()).empty()) << "a member of the job was left behind";
+  EXPECT_TRUE(same_settings(s.before, s.settings()));
+}
+
+INSTANTIATE_TEST_SUITE_P(JobControl, WholeJob,
+                         ::testing::Values(job_case{"SigttinDefault", false, {}},
+                                           job_case{"SigttinIgnored", true, {}},
+                                           job_case{"SigttinBlocked", false, {SIGTTIN}}),
+                         by_name);
 
 // ---- The terminal goes away --------------------------------------------
 
@@ -399,7 +618,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct orphan_case {
   std::string name;
-  bool ignore_ttin;
+  bool ignore_ttou;
 };
 
 class Orphaned : public ::testing::TestWithParam<orphan_case> {};
@@ -407,20 +626,20 @@ class Orphaned : public ::testing::TestWithParam<orphan_case> {};
 // Run by `sh -c` as the shell's job, the program is left alone in the
 // background when that sh is killed and the shell takes the terminal back:
 // its process group is orphaned, no shell can bring it back and no key can
-// reach it. The wait ends as at a hang-up, within about a second, with
-// status 0, and writes nothing more to the terminal or changes its settings,
-// which are the shell's again. The kernel tells by failing the program's
-// read from the background; with SIGTTIN ignored every such read fails, and
-// the program looks at the group itself.
+// reach it. The wait ends as at a hang-up, at its next look, which comes
+// within a second, with status 0, and writes nothing more to the terminal or
+// changes its settings, which are the shell's again. The kernel tells by
+// failing the look's change of the terminal, whatever the parent did with
+// SIGTTOU.
 TEST_P(Orphaned, TheWaitEndsQuietly) {
   launch how;
   how.shell_stays = true;
-  how.ignore_ttin = GetParam().ignore_ttin;
+  how.ignore_ttou = GetParam().ignore_ttou;
   how.tracer = {"/bin/sh", "-c", "\"$0\"; echo after"};
   pty_shell s;
   ASSERT_TRUE(start(s, how));
   ASSERT_TRUE(up_to_the_wait(s, "00101\n"));
-  const pid_t program = other_member(s.pid());
+  const pid_t program = program_in(s.pid());
   ASSERT_GT(program, 0) << "the program is not in the sh's group";
   s.read_rest();
   s.screen.clear();
@@ -432,9 +651,10 @@ TEST_P(Orphaned, TheWaitEndsQuietly) {
   ASSERT_TRUE(s.within_seconds([&] { return waitpid(program, &status, WNOHANG) == program; }))
       << "still waiting, in state " << state_of(program);
   const auto took = std::chrono::steady_clock::now() - orphaned;
-  EXPECT_LT(took, 2500ms) << "took "
-                          << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
-                          << " ms";
+  // A second to the look, and room for a loaded machine.
+  EXPECT_LT(took, 4s) << "took "
+                      << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
+                      << " ms";
   EXPECT_EQ(exit_code(status), 0);
   s.read_rest();
   EXPECT_EQ(s.screen, "") << "wrote to the shell's terminal";
@@ -442,8 +662,8 @@ TEST_P(Orphaned, TheWaitEndsQuietly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Stops, Orphaned,
-                         ::testing::Values(orphan_case{"SigttinCaught", false},
-                                           orphan_case{"SigttinIgnored", true}),
+                         ::testing::Values(orphan_case{"SigttouDefault", false},
+                                           orphan_case{"SigttouIgnored", true}),
                          by_name);
 
 }  // namespace pause_tests

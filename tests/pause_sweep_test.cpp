@@ -110,9 +110,10 @@ void foreground(pty_shell& s, const call& c) {
 }
 
 // In the background the terminal is the shell's: the program leaves it
-// alone, flushes nothing typed at the shell, and stops as it comes to read
-// the key, unless it has read it already, when it ends by itself. Then
-// `kill %1` ends it, or `fg` brings the wait back.
+// alone, flushes nothing typed at the shell, and stops by SIGTTOU as the
+// kernel refuses its change of the terminal, unless it has read the key
+// already, when it ends by itself. Then `kill %1` ends it, or `fg` brings
+// the wait back.
 void background(pty_shell& s, const call& c, go_on then) {
   if (then == go_on::bg_then_kill) {
     // Typed at the shell, and in the terminal's input by its echo, before
@@ -128,7 +129,7 @@ void background(pty_shell& s, const call& c, go_on then) {
     EXPECT_EQ(exit_code(r.status), 0) << r.status;
     return;
   }
-  ASSERT_TRUE(stopped_by(r, SIGTTIN)) << r.status;
+  ASSERT_TRUE(stopped_by(r, SIGTTOU)) << r.status;
   EXPECT_TRUE(same_settings(s.before, r.found)) << "the shell's terminal was changed";
   if (then == go_on::bg_then_fg) {
     ASSERT_NO_FATAL_FAILURE(foreground(s, c));

@@ -99,6 +99,7 @@ void block_and_send(const std::vector<int>& numbers) {
   for (int sig = 1; sig < NSIG; ++sig) std::signal(sig, SIG_DFL);
   std::signal(SIGHUP, how.ignore_hangup ? SIG_IGN : SIG_DFL);
   std::signal(SIGTTIN, how.ignore_ttin ? SIG_IGN : SIG_DFL);
+  std::signal(SIGTTOU, how.ignore_ttou ? SIG_IGN : SIG_DFL);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -307,6 +308,10 @@ termios pty_shell::settings() const {
 
 void pty_shell::set_settings(const termios& t) const {
   EXPECT_EQ(tcsetattr(slave, TCSANOW, &t), 0);
+}
+
+int pty_shell::lock_settings(const termios& locked) const {
+  return ioctl(slave, TIOCSLCKTRMIOS, &locked) == 0 ? 0 : errno;
 }
 
 void pty_shell::make_nonblocking() const {

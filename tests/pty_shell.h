@@ -55,6 +55,7 @@ struct launch {
   std::optional<std::string> piped_input{};
   bool ignore_hangup = false;
   bool ignore_ttin = false;  // SIGTTIN ignored, as a parent may leave it
+  bool ignore_ttou = false;  // and SIGTTOU
   rlim_t file_size_limit = RLIM_INFINITY;
   std::vector<std::string> tracer{};  // a command the program runs under: strace and its options
   // Signals blocked at start, each also sent to the program before it
@@ -106,6 +107,10 @@ class pty_shell {
   termios settings() const;
   // Sets them, as `stty` at the shell does.
   void set_settings(const termios& t) const;
+  // Locks the settings that are set in `locked` against change, as a
+  // system administrator can (TIOCSLCKTRMIOS, which needs CAP_SYS_ADMIN).
+  // Returns 0, or the error that refused it.
+  int lock_settings(const termios& locked) const;
   // Makes the terminal's open file, which the program shares, non-blocking,
   // as another program sharing it may leave it.
   void make_nonblocking() const;
