@@ -1,5 +1,6 @@
 #include "terminal_modes.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -98,21 +99,38 @@ answer change_settings(const termios& mode, bool dropping_typed_ahead) {
   return ttou_came != 0 ? answer::refused : answer::failed;
 }
 
+namespace {
+
+// Whether the terminal keeps line mode locked, as the kernel tells; where the
+// system has no such lock, it is not.
+bool line_mode_locked() {
+#ifdef TIOCGLCKTRMIOS
+  termios locked{};
+  return ioctl(STDIN_FILENO, TIOCGLCKTRMIOS, &locked) == 0 && canonical(locked);
+#else
+  return false;
+#endif
+}
+
+}  // namespace
+
+// Raw mode is read back as the terminal holds it, a locked setting included.
+// Line mode read back where no lock keeps it is a shell's, put back at a
+// SIGSTOP that came between the change and the read: the raw mode asked for
+// stands for what the terminal held, so that the next look takes the
+// terminal again.
 answer enter_raw_mode(const termios& found, termios& held) {
   keep_to_put_back(found);
   termios wanted = raw_from(found);
+  const bool locked = line_mode_locked();
+  if (locked) wanted.c_iflag = found.c_iflag;
   raw_marked = 1;
   const answer a = change_settings(wanted, true);
   if (a != answer::made) {
     raw_marked = 0;
     return a;
   }
-  if (tcgetattr(STDIN_FILENO, &held) != 0) held = wanted;
-  if (canonical(held)) {
-    wanted.c_iflag = found.c_iflag;
-    if (change_settings(wanted, false) == answer::made && tcgetattr(STDIN_FILENO, &held) != 0)
-      held = wanted;
-  }
+  if (tcgetattr(STDIN_FILENO, &held) != 0 || (canonical(held) && !locked)) held = wanted;
   return answer::made;
 }
 
