@@ -162,6 +162,8 @@ struct wait_state {
   termios raw{};
   bool hint_due = false;
   // The last look was refused: the terminal is another's, and is not read.
+  // Back in the foreground the hint is shown again, since the shell has
+  // written there meanwhile.
   bool in_background = false;
 };
 
@@ -234,8 +236,8 @@ bool look(wait_state& w) {
   if (tcgetattr(STDIN_FILENO, &now) != 0) return false;
   const bool a_shells = !raw_may_be_in_place() || (canonical(now) && !canonical(w.raw));
   const answer a = a_shells ? enter_raw_mode(now, w.raw) : change_settings(now, false);
+  if (a == answer::made && (a_shells || w.in_background)) w.hint_due = true;
   w.in_background = a == answer::refused;
-  if (a == answer::made && a_shells) w.hint_due = true;
   // Not put back first: from the background that would be refused again.
   if (w.in_background && w.stop_when_refused) stop_by_default_action(SIGTTOU, w);
   return a != answer::failed;
@@ -284,8 +286,6 @@ ending first_bytes(wait_state& w, unsigned char* key, std::size_t& got) {
       got = static_cast<std::size_t>(done);
       return ending::key;
     }
-    // Raw mode never blocks a read, so none comes back empty but at the end
-    // of the input, or where another reader took the key first.
     if (done == 0) return ending::gone;
     if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
     // EIO: read from the background, where the program came between the

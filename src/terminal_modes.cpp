@@ -43,10 +43,11 @@ bool canonical(const termios& mode) {
 // processing, and in c_iflag nothing that drops or rewrites a byte (breaks,
 // parity marks, stripping, CR and NL mapping, flow control, case), so that
 // any single key, Ctrl-C, Ctrl-Z, Ctrl-S and Enter under `stty igncr`
-// included, ends the wait. VMIN and VTIME 0: a read never blocks, so the
-// wait sleeps only in pselect, where it lets the signals through. The
-// line's framing (c_cflag) and output processing (c_oflag) are not the
-// wait's to change.
+// included, ends the wait. A read takes what has come, at least one byte:
+// the wait reads only once pselect has found input. (VMIN 0 would let a read
+// never block, but a shell left in this mode by a SIGSTOP that it does not
+// undo, as dash, would read an end of input and exit.) The line's framing
+// (c_cflag) and output processing (c_oflag) are not the wait's to change.
 termios raw_from(const termios& mode) {
   termios made = mode;
   made.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
@@ -55,7 +56,7 @@ termios raw_from(const termios& mode) {
 #ifdef IUCLC
   made.c_iflag &= ~static_cast<tcflag_t>(IUCLC);
 #endif
-  made.c_cc[VMIN] = 0;
+  made.c_cc[VMIN] = 1;
   made.c_cc[VTIME] = 0;
   return made;
 }
