@@ -6,12 +6,16 @@
 //
 // AVOIDREC_EXE in the environment points the tests at another build.
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -37,6 +41,15 @@ struct call {
   bool after_key;    // made only once the key has been read
 };
 
+// Whether a logged call is a sleep that ended with input ready: the key has
+// come, and is read next. One that timed out, or that a signal cut short,
+// says nothing of the key.
+bool found_input(const std::string& line) {
+  if (line.rfind("pselect6(", 0) != 0) return false;
+  const std::size_t result = line.rfind(") = ");
+  return result != std::string::npos && std::atoi(line.c_str() + result + 4) > 0;
+}
+
 // Every call the program makes from the result's line, the wait's start, to
 // its end, in a run that a key ends, but the end itself: a signal that comes
 // as the program exits cannot act. strace counts calls by name, each name apart, so a call is
@@ -58,21 +71,57 @@ struct call {
     }
     if (name == "exit_group") break;
     found.push_back({name, nth, line, key_read});
-    // The wait for the key returns, and the key's read comes, only once
-    // the key is typed.
-    key_read = key_read || name == "read" || name == "pselect6";
+    key_read = key_read || found_input(line);
   }
   return ::testing::AssertionSuccess();
 }
 
+// The log of one injected run, removed with it.
+class run_log {
+ public:
+  run_log() {
+    const int fd = mkstemp(path);
+    if (fd >= 0) close(fd);
+  }
+  run_log(const run_log&) = delete;
+  run_log& operator=(const run_log&) = delete;
+  ~run_log() { unlink(path); }
+
+  // Where the injected signal landed, from the log so far, which strace
+  // writes as the calls are made: whether the key had come (a sleep had
+  // ended with input ready), and the call the signal followed. False if
+  // the signal is not in the log yet.
+  bool landing(int sig, bool& after_key, std::string& call) const {
+    const char* const name = sigabbrev_np(sig);
+    const std::string delivered = "--- SIG" + std::string(name != nullptr ? name : "?") + " {";
+    std::ifstream file(path);
+    after_key = false;
+    call.clear();
+    for (std::string line; std::getline(file, line);) {
+      if (line.rfind(delivered, 0) == 0 && line.find("si_code=SI_KERNEL") != std::string::npos)
+        return true;
+      if (line.rfind("---", 0) == 0) continue;
+      after_key = after_key || found_input(line);
+      call = line;
+    }
+    return false;
+  }
+
+  char path[32] = "/tmp/avoidrec-sweep-XXXXXX";
+};
+
 // Starts the program with sig injected at the call, and leads it there: the
-// word is typed, and the key too if the call comes after it.
-[[nodiscard]] ::testing::AssertionResult run_to(pty_shell& s, const call& c, int sig) {
+// word is typed, and the key too if the call comes after it. Its own calls
+// and the signals it gets are logged, to tell where the signal landed: an
+// idle second of this run, which the logged run did not have, or the other
+// way round, shifts the calls' numbers.
+[[nodiscard]] ::testing::AssertionResult run_to(pty_shell& s, const call& c, int sig,
+                                                const run_log& log) {
   const std::string inject =
       "inject=" + c.name + ":signal=" + std::to_string(sig) + ":when=" + std::to_string(c.nth);
-  if (auto started = start(s, traced(c.name, {"-o", "/dev/null", "-e", inject})); !started) {
-    return started;
-  }
+  const launch how =
+      traced(c.name + ",pselect6", {"-o", log.path, "-e", "signal=all", "-e", inject});
+  if (auto started = start(s, how); !started) return started;
   if (!s.wait_for_text(prompt)) return ::testing::AssertionFailure() << "no prompt: " << s.screen;
   s.note_tracer();
   if (auto typing = s.type("00101\n"); !typing) return typing;
@@ -140,11 +189,18 @@ void background(pty_shell& s, const call& c, go_on then) {
   EXPECT_EQ(s.status(), 128 + SIGTERM) << s.screen;
 }
 
-void stop_at(const call& c, int sig, go_on then) {
+void stop_at(const call& intended, int sig, go_on then) {
+  run_log log;
   pty_shell s;
-  ASSERT_TRUE(run_to(s, c, sig));
+  ASSERT_TRUE(run_to(s, intended, sig, log));
   report r;
   ASSERT_TRUE(s.next_report(r) && stopped_by(r, sig)) << r.status;
+  // Stopped, the program has made its last call before the stop: where the
+  // signal landed decides what comes next.
+  call c = intended;
+  std::string landed;
+  ASSERT_TRUE(log.landing(sig, c.after_key, landed)) << "the signal is not in the run's log";
+  SCOPED_TRACE("landed after " + landed + (c.after_key ? ", after the key" : ", before the key"));
   if (sig != SIGSTOP) {
     EXPECT_TRUE(same_settings(s.before, r.found)) << "the terminal was left raw at the stop";
   }
@@ -162,8 +218,9 @@ void stop_at(const call& c, int sig, go_on then) {
 // terminal is back; before the wait holds it, it ends the program at once,
 // with the terminal untouched, as anything else does.
 void end_at(const call& c, int sig) {
+  run_log log;
   pty_shell s;
-  ASSERT_TRUE(run_to(s, c, sig));
+  ASSERT_TRUE(run_to(s, c, sig, log));
   if (sig == second_reserved && !c.after_key && s.wait_for_raw_mode()) {
     ASSERT_TRUE(s.type("q"));
   }
