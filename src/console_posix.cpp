@@ -3,6 +3,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -35,12 +36,13 @@
 // - Where the wait stands is asked of the kernel in one change of the
 //   terminal, which it answers atomically: made in the foreground, refused
 //   with SIGTTOU to the whole job from the background, failed in an orphaned
-//   group or on a hung-up terminal. Refused, the program stops by SIGTTOU as
-//   the rest of its job does, so that `fg` continues them all; where the
-//   parent ignored or blocked SIGTTOU, the rest of the job does not stop, so
-//   neither does the program: it asks again at each look. It asks at the
-//   start, after each continue, and at a wake each second, which also meets
-//   the settings a shell put back without a continue to say so.
+//   group or on a hung-up terminal. Refused, the program stops by that
+//   SIGTTOU's default action as the rest of its job does, so that `fg`
+//   continues them all; where the parent ignored or blocked SIGTTOU, the
+//   rest of the job does not stop, so neither does the program: it asks
+//   again at each look. It asks at the start, after each continue, and at a
+//   wake each second, which also meets the settings a shell put back without
+//   a continue to say so.
 
 namespace {
 
@@ -155,9 +157,12 @@ enum class ending {
 struct wait_state {
   const blocked_signals& mask;
   const hint_screen& screen;
-  // SIGTTOU was at its default and unblocked at start: a change the kernel
-  // refuses stops the program, as it stops the rest of its job.
-  bool stop_when_refused = false;
+  // Where SIGTTOU was at its default and unblocked at start, a change the
+  // kernel refuses stops the program, as it stops the rest of its job.
+  refusal on_refusal = refusal::noted;
+  // The program's parent when the terminal was last asked from the
+  // background, where the refusal is only noted.
+  pid_t parent = getppid();
   // Raw mode as the terminal last held it.
   termios raw{};
   bool hint_due = false;
@@ -166,6 +171,13 @@ struct wait_state {
   // written there meanwhile.
   bool in_background = false;
 };
+
+// Whether the program's group has the terminal in the foreground, or the
+// terminal is not its controlling terminal.
+bool in_foreground() {
+  const pid_t group = tcgetpgrp(STDIN_FILENO);
+  return group == getpgrp() || (group < 0 && errno == ENOTTY);
+}
 
 // Sleeps until the terminal has input (in the foreground), `timeout` passes or
 // a signal comes, letting the handled signals through in the same call.
@@ -231,15 +243,32 @@ bool stop_by_default_action(int sig, const wait_state& w) {
 // and are left as they are: never kept to put back. Either way the change
 // is made, of raw mode or of the settings already in place, and the kernel
 // answers.
+//
+// Where the refusal is only noted, the kernel's SIGTTOU would still stop
+// the other members of the job, which may take it at its default (`(trap ''
+// TTOU; exec avoidrec) | cat`): so from the background the change is
+// attempted only once the program's parent has changed, as it does when the
+// group may have been orphaned, where the kernel fails the change without a
+// signal. Where the refusal stops the program, the change is answered
+// refused once a continue ends the stop.
 bool look(wait_state& w) {
   termios now{};
   if (tcgetattr(STDIN_FILENO, &now) != 0) return false;
+  if (w.on_refusal == refusal::noted && !in_foreground() && getppid() == w.parent) {
+    w.in_background = true;
+    return true;
+  }
+  w.parent = getppid();
   const bool a_shells = !raw_may_be_in_place() || (canonical(now) && !canonical(w.raw));
-  const answer a = a_shells ? enter_raw_mode(now, w.raw) : change_settings(now, false);
+  answer a = answer::failed;
+  // Interrupted otherwise than by a continue, the change is made again.
+  do {
+    a = a_shells ? enter_raw_mode(now, w.raw, w.on_refusal)
+                 : change_settings(now, false, w.on_refusal);
+  } while (a == answer::refused && w.on_refusal == refusal::stops && continued == 0);
+  // Back from the background, the shell has written to the terminal.
   if (a == answer::made && (a_shells || w.in_background)) w.hint_due = true;
   w.in_background = a == answer::refused;
-  // Not put back first: from the background that would be refused again.
-  if (w.in_background && w.stop_when_refused) stop_by_default_action(SIGTTOU, w);
   return a != answer::failed;
 }
 
@@ -251,7 +280,9 @@ bool act_on_signals(wait_state& w) {
     meet_pending_signals(w);
     if (const int sig = stop_signal; sig != 0) {
       stop_signal = 0;
-      leave_raw_mode(false);
+      // Keys typed and not yet taken, a line begun under a line-mode lock,
+      // are the wait's: dropped, not left for the shell.
+      leave_raw_mode(true);
       if (stop_by_default_action(sig, w)) continue;
       // Discarded in an orphaned group: the terminal is taken again as if
       // nothing had happened, and the look tells whether that can be.
@@ -294,16 +325,18 @@ ending first_bytes(wait_state& w, unsigned char* key, std::size_t& got) {
   }
 }
 
-// Takes the rest of a key whose bytes arrive apart over a slow link, for at
-// most 100 ms after the first, as editors wait for the rest of an escape
-// sequence: after ESC whatever comes in that time, after a UTF-8 lead byte
-// the bytes it announces. A stop ends it: the key is taken, so after `fg`
-// the program just ends. A hang-up makes the terminal readable, and the
-// read that follows ends it. Whatever else arrives is dropped with the
-// settings put back.
+// Takes the rest of a key whose bytes arrive apart over a slow link, each
+// within 100 ms of the one before, as editors wait for the rest of an escape
+// sequence: after ESC whatever comes so, after a UTF-8 lead byte the bytes it
+// announces; a second at most in all, so that a key held down after ESC does
+// not keep the wait. A stop ends it: the key is taken, so after `fg` the
+// program just ends. A hang-up makes the terminal readable, and the read
+// that follows ends it. Whatever else arrives is dropped with the settings
+// put back.
 void rest_of_key(wait_state& w, unsigned char* key, std::size_t got) {
   constexpr auto escape_time = std::chrono::milliseconds(100);
-  const auto deadline = clock::now() + escape_time;
+  const auto last = clock::now() + std::chrono::seconds(1);
+  auto deadline = clock::now() + escape_time;
   for (key_rest rest = rest_of(key, got); rest.until_the_time_is_up || rest.left > 0;) {
     const auto time_left = std::chrono::ceil<std::chrono::nanoseconds>(deadline - clock::now());
     if (time_left.count() <= 0) return;
@@ -315,7 +348,7 @@ void rest_of_key(wait_state& w, unsigned char* key, std::size_t got) {
       continued = 0;
       if (const int sig = stop_signal; sig != 0) {
         stop_signal = 0;
-        leave_raw_mode(false);
+        leave_raw_mode(true);
         stop_by_default_action(sig, w);
         return;
       }
@@ -331,14 +364,8 @@ void rest_of_key(wait_state& w, unsigned char* key, std::size_t got) {
     std::memcpy(key + got, more, kept);
     got += kept;
     rest = rest_of(key, got);
+    deadline = std::min(clock::now() + escape_time, last);
   }
-}
-
-// Whether the program's group has the terminal in the foreground, or the
-// terminal is not its controlling terminal.
-bool in_foreground() {
-  const pid_t group = tcgetpgrp(STDIN_FILENO);
-  return group == getpgrp() || (group < 0 && errno == ENOTTY);
 }
 
 }  // namespace
@@ -372,7 +399,8 @@ void wait_for_key() {
   const blocked_signals mask(caught);
   const signal_guard signals(caught, {on_ending_signal, on_stop_signal, on_continue_signal});
   wait_state w{mask, screen};
-  w.stop_when_refused = sigismember(&caught, SIGTTOU) == 1 && !mask.blocked_at_start(SIGTTOU);
+  if (sigismember(&caught, SIGTTOU) == 1 && !mask.blocked_at_start(SIGTTOU))
+    w.on_refusal = mask.blocked_at_start(SIGCONT) ? refusal::stops_until_made : refusal::stops;
   unsigned char key[longest_key];
   std::size_t got = 0;
   const ending how = look(w) ? first_bytes(w, key, got) : ending::gone;

@@ -63,41 +63,52 @@ termios raw_from(const termios& mode) {
 
 // From a background process group the kernel fails tcsetattr and sends
 // SIGTTOU to the group, but only to a caller that neither blocks nor ignores
-// SIGTTOU: so it is caught for the call by a handler that notes it, and
-// unblocked. A call the kernel refuses is interrupted with the SIGTTOU noted;
-// one interrupted by another signal (a fault signal sent to the program,
-// which the main line does not block) is made again. A SIGTTOU from
-// elsewhere that comes while the change is made is raised again once the
-// caller's own disposition is back, to be met as it would have been.
-answer change_settings(const termios& mode, bool dropping_typed_ahead) {
-  struct sigaction note {};
+// SIGTTOU: so it is unblocked for the call, and either caught by a handler
+// that notes it or left to its default action, as `on_refusal` says. A call
+// interrupted otherwise (a fault signal sent to the program, which the main
+// line does not block) is made again, but where the continue after a stop
+// ends it. A SIGTTOU from elsewhere that comes while the change is made is
+// raised again once the caller's own disposition is back, to be met as it
+// would have been.
+answer change_settings(const termios& mode, bool dropping_typed_ahead, refusal on_refusal) {
+  struct sigaction during {};
   struct sigaction outside {};
-  note.sa_handler = note_ttou;
-  sigfillset(&note.sa_mask);
-  sigset_t ttou;
+  during.sa_handler = on_refusal == refusal::noted ? note_ttou : SIG_DFL;
+  sigfillset(&during.sa_mask);
+  sigset_t through;
   sigset_t before;
-  sigemptyset(&ttou);
-  sigaddset(&ttou, SIGTTOU);
+  sigemptyset(&through);
+  sigaddset(&through, SIGTTOU);
+  if (on_refusal == refusal::stops) sigaddset(&through, SIGCONT);
   // One the parent left pending, blocked, is taken by the note too, and is
   // raised again for the parent's sake.
   sigset_t pending;
   const bool was_pending = sigpending(&pending) == 0 && sigismember(&pending, SIGTTOU) == 1;
   ttou_came = 0;
-  sigaction(SIGTTOU, &note, &outside);
-  sigprocmask(SIG_UNBLOCK, &ttou, &before);
+  sigaction(SIGTTOU, &during, &outside);
+  sigprocmask(SIG_UNBLOCK, &through, &before);
   const int when = dropping_typed_ahead ? TCSAFLUSH : TCSANOW;
   int done = 0;
-  while ((done = tcsetattr(STDIN_FILENO, when, &mode)) != 0 && errno == EINTR && ttou_came == 0) {
+  const bool interruptible = on_refusal == refusal::stops;
+  while ((done = tcsetattr(STDIN_FILENO, when, &mode)) != 0 && errno == EINTR && ttou_came == 0 &&
+         !interruptible) {
   }
   const int error = errno;
-  // Blocked again only if it was: SIG_SETMASK with the C library's set
-  // would unblock the reserved numbers that the wait holds.
-  if (sigismember(&before, SIGTTOU) == 1) sigprocmask(SIG_BLOCK, &ttou, nullptr);
+  // Blocked again only where they were: SIG_SETMASK with the C library's
+  // set would unblock the reserved numbers that the wait holds.
+  for (const int sig : {SIGTTOU, SIGCONT}) {
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, sig);
+    if (sigismember(&through, sig) == 1 && sigismember(&before, sig) == 1)
+      sigprocmask(SIG_BLOCK, &one, nullptr);
+  }
   sigaction(SIGTTOU, &outside, nullptr);
   if (was_pending || (done == 0 && ttou_came != 0)) raise(SIGTTOU);
   errno = error;
   if (done == 0) return answer::made;
-  return ttou_came != 0 ? answer::refused : answer::failed;
+  const bool interrupted = interruptible && error == EINTR;
+  return ttou_came != 0 || interrupted ? answer::refused : answer::failed;
 }
 
 namespace {
@@ -120,7 +131,7 @@ bool line_mode_locked() {
 // SIGSTOP that came between the change and the read: the raw mode asked for
 // stands for what the terminal held, so that the next look takes the
 // terminal again.
-answer enter_raw_mode(const termios& found, termios& held) {
+answer enter_raw_mode(const termios& found, termios& held, refusal on_refusal) {
   keep_to_put_back(found);
   termios wanted = raw_from(found);
   const bool locked = line_mode_locked();
@@ -128,7 +139,7 @@ answer enter_raw_mode(const termios& found, termios& held) {
   // cppcheck-suppress knownConditionTrueFalse
   if (locked) wanted.c_iflag = found.c_iflag;
   raw_marked = 1;
-  const answer a = change_settings(wanted, true);
+  const answer a = change_settings(wanted, true, on_refusal);
   if (a != answer::made) {
     raw_marked = 0;
     return a;

@@ -24,19 +24,35 @@ bool canonical(const termios& mode);
 // The wait's raw mode, built from the settings found.
 termios raw_from(const termios& mode);
 
-// Reached from a handler. Sets the terminal to `mode`, and drops the keys
-// typed ahead if asked, in one call. SIGTTOU is let through meanwhile, to a
-// handler that notes it, even where the parent ignored or blocked it: only
-// then does the kernel refuse a change from the background rather than make
-// it over the shell's settings.
-answer change_settings(const termios& mode, bool dropping_typed_ahead);
+// What a change refused from the background does to the program.
+enum class refusal {
+  noted,  // nothing: the change fails, answered `refused`
+  // SIGTTOU's default action: the program stops with the rest of its job, in
+  // the kernel's own order, so that a continue that comes first ends the
+  // stop. The continue is let through to its handler and ends the call,
+  // answered `refused`, so that the signals that came meanwhile are met; so
+  // does any signal that interrupts the call.
+  stops,
+  // The same where the parent blocked SIGCONT: continued, the program makes
+  // the change again, and stops again while still in the background.
+  stops_until_made,
+};
+
+// Reached from a handler, with refusal::noted. Sets the terminal to `mode`,
+// and drops the keys typed ahead if asked, in one call. SIGTTOU is let
+// through meanwhile, at its default action or to a handler that notes it,
+// even where the parent ignored or blocked it: only then does the kernel
+// refuse a change from the background rather than make it over the shell's
+// settings.
+answer change_settings(const termios& mode, bool dropping_typed_ahead,
+                       refusal on_refusal = refusal::noted);
 
 // Puts raw mode built from `found` in place, dropping the keys typed ahead,
 // with `found` kept as the settings to put back. `held` is raw mode as the
 // terminal then holds it: a terminal may keep a setting locked against change
 // (TIOCSLCKTRMIOS), and where it keeps line mode, the input processing found
 // is kept too, so that Enter still ends a line and with it the wait.
-answer enter_raw_mode(const termios& found, termios& held);
+answer enter_raw_mode(const termios& found, termios& held, refusal on_refusal);
 
 // Reached from a handler. Whether the wait's raw mode may be in place: it is
 // marked before raw mode is entered, and cleared once the settings are put

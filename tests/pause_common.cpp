@@ -47,16 +47,16 @@ unsigned long long deliverable(pid_t pid) {
   return pending & ~status_field(pid, "SigBlk", hexadecimal);
 }
 
-bool quiet(pty_shell& s) {
-  return sleeping(s.pid()) && blocked_in(s.pid()) == SYS_pselect6 && deliverable(s.pid()) == 0 &&
+bool quiet(pty_shell& s, pid_t pid) {
+  return sleeping(pid) && blocked_in(pid) == SYS_pselect6 && deliverable(pid) == 0 &&
          s.queued() == 0;
 }
 
-::testing::AssertionResult not_quiet(pty_shell& s) {
+::testing::AssertionResult not_quiet(pty_shell& s, pid_t pid) {
   return ::testing::AssertionFailure()
-         << "the program does not wait quietly: state " << state_of(s.pid()) << ", in call "
-         << blocked_in(s.pid()) << ", signals deliverable " << std::hex << deliverable(s.pid())
-         << std::dec << ", bytes queued " << s.queued() << ", screen: " << s.screen;
+         << "the program does not wait quietly: state " << state_of(pid) << ", in call "
+         << blocked_in(pid) << ", signals deliverable " << std::hex << deliverable(pid) << std::dec
+         << ", bytes queued " << s.queued() << ", screen: " << s.screen;
 }
 
 }  // namespace
@@ -67,22 +67,24 @@ bool pending_in(pid_t pid, int sig) {
   return (pending >> (sig - 1) & 1U) != 0;
 }
 
-::testing::AssertionResult waits_quietly(pty_shell& s) {
-  if (s.within_seconds([&] { return quiet(s); })) return ::testing::AssertionSuccess();
-  return not_quiet(s);
+::testing::AssertionResult waits_quietly(pty_shell& s, pid_t program) {
+  const pid_t pid = program > 0 ? program : s.pid();
+  if (s.within_seconds([&] { return quiet(s, pid); })) return ::testing::AssertionSuccess();
+  return not_quiet(s, pid);
 }
 
 // A sleep begun counts as a voluntary switch: once the count has grown and
 // the program sleeps again, it has woken and gone back to sleep. With
 // nothing sent and nothing typed, what woke it was the end of its second.
-::testing::AssertionResult waits_quietly_after_a_look(pty_shell& s) {
-  if (auto waiting = waits_quietly(s); !waiting) return waiting;
-  const auto before = status_field(s.pid(), "voluntary_ctxt_switches", decimal);
+::testing::AssertionResult waits_quietly_after_a_look(pty_shell& s, pid_t program) {
+  const pid_t pid = program > 0 ? program : s.pid();
+  if (auto waiting = waits_quietly(s, pid); !waiting) return waiting;
+  const auto before = status_field(pid, "voluntary_ctxt_switches", decimal);
   const auto woke = [&] {
-    return status_field(s.pid(), "voluntary_ctxt_switches", decimal) > before && quiet(s);
+    return status_field(pid, "voluntary_ctxt_switches", decimal) > before && quiet(s, pid);
   };
   if (s.within_seconds(woke)) return ::testing::AssertionSuccess();
-  return not_quiet(s) << " (no look within five seconds)";
+  return not_quiet(s, pid) << " (no look within five seconds)";
 }
 
 void continue_in_the_foreground(pty_shell& s) {

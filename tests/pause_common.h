@@ -56,12 +56,15 @@ void PrintTo(const Case& c, std::ostream* os) {
 // pselect, no signal pending that it lets through there, and nothing in the
 // terminal's input. Waits a few seconds for that state, and says what differs
 // if it never comes.
-[[nodiscard]] ::testing::AssertionResult waits_quietly(pty_shell& s);
+[[nodiscard]] ::testing::AssertionResult waits_quietly(pty_shell& s, pid_t program = -1);
 
 // The same, once the program has woken for the look at the terminal that it
 // makes each second, and gone back to sleep: where a fault would show only
 // at that look.
-[[nodiscard]] ::testing::AssertionResult waits_quietly_after_a_look(pty_shell& s);
+// `program` is the process that runs the program, where it is not the one
+// the shell started.
+[[nodiscard]] ::testing::AssertionResult waits_quietly_after_a_look(pty_shell& s,
+                                                                    pid_t program = -1);
 
 // Whether sig is pending for the process, blocked or not, by /proc.
 bool pending_in(pid_t pid, int sig);

@@ -517,6 +517,41 @@ INSTANTIATE_TEST_SUITE_P(JobControl, WholeJob,
                                            job_case{"SigttinBlocked", false, {SIGTTIN}}),
                          by_name);
 
+// Where the program alone ignores SIGTTOU (`(trap '' TTOU; exec avoidrec)
+// | cat`), a refusal would stop the rest of the job but not the program, and
+// the shell, seeing a job that runs, would not continue it at `fg`. So in
+// the background the program asks nothing of the kernel: no member stops,
+// and `fg`, which need not continue a job that runs, brings the wait back.
+TEST(JobControl, SigttouIgnoredByTheProgramAloneStopsNoMember) {
+  launch how;
+  how.tracer = {"/bin/sh", "-c", "(trap '' TTOU; exec \"$0\") | cat"};
+  pty_shell s;
+  ASSERT_TRUE(start(s, how));
+  ASSERT_TRUE(up_to_the_wait(s, "00101\n"));
+  const pid_t program = program_in(s.pid());
+  ASSERT_GT(program, 0) << "the program is not in the job";
+  ASSERT_TRUE(s.signal_group(SIGTSTP));
+  report r;
+  ASSERT_TRUE(s.next_report(r) && WIFSTOPPED(r.status)) << r.status;
+  ASSERT_TRUE(s.within_seconds([&] { return all_stopped(s.pid()); }));
+  ASSERT_TRUE(s.bg());
+  ASSERT_TRUE(s.next_report(r) && WIFCONTINUED(r.status)) << r.status;
+  ASSERT_TRUE(waits_quietly_after_a_look(s, program));
+  for (pid_t member : members_of(s.pid())) {
+    EXPECT_NE(state_of(member), 'T') << "member " << member << " was stopped";
+  }
+  EXPECT_TRUE(s.unchanged()) << "the job stopped";
+  s.read_rest();
+  s.screen.clear();
+  ASSERT_TRUE(s.fg_running());
+  ASSERT_TRUE(s.wait_for_raw_mode()) << s.screen;
+  EXPECT_TRUE(s.wait_for_text(hint)) << s.screen;
+  ASSERT_TRUE(s.type("q"));
+  EXPECT_EQ(s.status(), 0) << s.screen;
+  EXPECT_TRUE(members_of(s.pid()).empty()) << "a member of the job was left behind";
+  EXPECT_TRUE(same_settings(s.before, s.settings()));
+}
+
 // ---- The terminal goes away --------------------------------------------
 
 // What comes before the hang-up.
