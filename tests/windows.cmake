@@ -1,7 +1,8 @@
 # The Windows builds, 32-bit and 64-bit, cross-compiled with MinGW-w64 and
 # packed inside this build tree, and run under Wine through the same pipe
 # cases: the 64-bit one under Wine's 64-bit loader everywhere, the 32-bit one
-# where the kernel runs 32-bit programs too.
+# where the kernel runs 32-bit programs too. Included by CMakeLists.txt here
+# when AVOIDREC_WINDOWS_TESTS is on.
 find_program(MINGW_OBJDUMP i686-w64-mingw32-objdump REQUIRED)
 find_program(MINGW64_OBJDUMP x86_64-w64-mingw32-objdump REQUIRED)
 find_program(WINE wine REQUIRED)
@@ -41,7 +42,10 @@ foreach(bits 32 64)
     BUILD_COMMAND ${windows_build} all
     COMMAND ${windows_build} package
     BUILD_ALWAYS ON
-    INSTALL_COMMAND "")
+    INSTALL_COMMAND ""
+    # avoidrec_windows-configure, which configures the sub-build alone, gives
+    # the static analysis its compile commands.
+    STEP_TARGETS configure)
   # A console program that imports from system DLLs only, so it runs with
   # no DLL beside it; and the .zip that ships it.
   avoidrec_script_test(windows_pe NAME windows${suffix}_pe ${objdump} ${dir}/avoidrec.exe ${format})
@@ -57,11 +61,14 @@ execute_process(COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/windows_wine_runs.sh ${WI
                 RESULT_VARIABLE wine32_runs OUTPUT_QUIET ERROR_VARIABLE wine32_reason)
 execute_process(COMMAND ${CMAKE_COMMAND} -E env WINELOADER=${WINE64} ${WINE64} --version
                 RESULT_VARIABLE wine64_runs OUTPUT_QUIET ERROR_QUIET)
+# windows-under-wine.txt says which ran, in a first line short enough for a
+# terminal; Wine's reason, which names paths and may run long, follows it.
 if(NOT wine32_runs EQUAL 0)
   string(STRIP "${wine32_reason}" wine32_reason)
   message(STATUS "Under Wine: the 64-bit program only. ${wine32_reason}")
   file(WRITE ${CMAKE_BINARY_DIR}/windows-under-wine.txt
-       "64-bit program run under Wine; the 32-bit one not: ${wine32_reason}\n")
+       "64-bit program run under Wine; the 32-bit one not, its loader does not start here\n"
+       "${wine32_reason}\n")
 else()
   file(WRITE ${CMAKE_BINARY_DIR}/windows-under-wine.txt
        "32-bit and 64-bit programs run under Wine\n")
