@@ -1,48 +1,21 @@
 #!/usr/bin/env bash
-# The whole test run, from a fresh Debian 12 machine: the gate before a change
-# is shared. It installs the Debian packages it needs where they are missing
-# (as root; otherwise it prints the command and stops), then runs these
-# stages, each configuration built once, in a build tree of its own, with
-# warnings as errors throughout:
-#   packages                  the Debian packages the stages below need
-#   formatting                clang-format, which must change nothing
-#   build-asan                the whole suite under AddressSanitizer and UBSan
-#   build-memcheck            the release program, linked dynamically as
-#                             valgrind needs, under valgrind memcheck
-#   build-fuzz                a bounded libFuzzer run over the console run
-#   build-plain               the program alone, built without GoogleTest, and
-#                             its install, man page and .deb (lintian, a second
-#                             build elsewhere the same)
-#   build-release             the release suite, with the Windows builds, 64-bit
-#                             and 32-bit, and their .zip files (a second build
-#                             elsewhere the same), run under Wine where it can
-#   cost (build-release)      a run of the release program costs no more than
-#                             1.05 times bench/floor.c
-#   build-s390x, build-armhf  cross-built for Linux on s390x and armhf, unit
-#                             tests and pipe cases under qemu-user, the same
-#                             bytes as build-release's program
-#   build-arm64               the .deb for arm64: lintian, a second build the
-#                             same, its program run by cli_test under qemu
-#   build-libcxx              the program built with clang and libc++, and the
-#                             console tests of build-release run on it
-#   clang-tidy and cppcheck   over src/, which must find nothing
-#   build-coverage            the suite built for coverage: line and branch
-#                             coverage of src/, a summary here and an HTML
-#                             report in build-coverage/coverage/index.html
-# A stage that passes prints one line, its name and time (the cost stage its
-# table too, the coverage stage its summary). The first one that fails stops
-# the run and prints what failed: the output of the command that failed, with
-# ctest's passing tests and make's progress left out. The last line is the
-# verdict. Each stage's full log stays in its build tree as check-<stage>.log
-# (in build-check/ for the stages without one). The README's own build/ is
-# never touched.
+# The test command, the gate before a change is shared: README.md's "Tests"
+# says what it installs, what each stage checks and how long it takes.
+#
+#   bash scripts/check.sh              every stage, in order
+#   bash scripts/check.sh STAGE...     the packages, then the stages named
+#
+# The stages are named as their logs are (check-<stage>.log): packages,
+# formatting, sanitizers, memcheck, fuzzing, plain, release, cost, s390x,
+# armhf, arm64, libcxx, analysis, coverage. Named ones run in that order,
+# whatever the order given.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(g++ cmake make clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev
   libbenchmark-dev libc++-dev libc++abi-dev valgrind man-db lintian strace llvm clang-tidy
   cppcheck g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386 zsh python3-pexpect
-  g++-s390x-linux-gnu g++-arm-linux-gnueabihf g++-aarch64-linux-gnu googletest dpkg-dev)
+  g++-s390x-linux-gnu g++-arm-linux-gnueabihf g++-aarch64-linux-gnu googletest dpkg-dev gdb)
 # Installed without what they recommend: qemu-user's recommends would
 # register binfmt handlers, and the machine's binfmt set-up is not this
 # script's to change; the tests start foreign programs through qemu
@@ -107,9 +80,10 @@ configure() {
   quietly cmake --preset "$1" -DPython3_EXECUTABLE=/usr/bin/python3 "${@:2}"
 }
 
-# A warning from make is a finding, like a compiler's.
+# Builds a preset's tree with the build preset's jobs, as a contributor's
+# build does. A warning from make is a finding, like a compiler's.
 compile() {
-  quietly cmake --build "$@" --parallel "$(nproc)"
+  quietly cmake --build --preset "$@"
   # Not grep -q, which would leave the pipe early.
   if output | LC_ALL=C grep -aE '^g?make(\[[0-9]+\])?: warning:' >/dev/null; then
     command+=" (make warned)"
@@ -117,18 +91,14 @@ compile() {
   fi
 }
 
-# Tests labelled slow, the sweep that stops or ends the wait at each of its
-# system calls (half a minute) and the runs under real shells, run in the
-# release tree only; the other trees leave them out with the package tests,
-# which build-plain runs.
-left_out='^(package|slow)$'
-
-# Tests that could not run on this machine are named, not hidden.
+# Runs a tree's tests by its test preset, which chooses them (labels, names),
+# their jobs and the output of a failing one. Tests that could not run on
+# this machine are named, not hidden.
 run_tests() {
-  quietly ctest --test-dir "$@" --output-on-failure --no-tests=error
+  quietly ctest --preset "$1"
   local name
   output | LC_ALL=C sed -nE 's/^\t[0-9]+ - ([^ ]+).* \(Skipped\)$/\1/p' | while read -r name; do
-    echo "  skipped: $name: $(skip_reason "$1/Testing/Temporary/LastTest.log" "$name")"
+    echo "  skipped: $name: $(skip_reason "build-$1/Testing/Temporary/LastTest.log" "$name")"
   done >>"$shown"
 }
 
@@ -143,75 +113,98 @@ skip_reason() {
     END { print reason }' "$1"
 }
 
+# What the stages that use build-release without being its stage need of it:
+# the targets named, built there (the tree configured first if it is new),
+# not its tests. After the release stage, as in a whole run, they are built
+# already.
+from_release() {
+  [[ -f build-release/CMakeCache.txt ]] || configure release
+  compile release --target "$@"
+}
+
 formatting() {
-  quietly clang-format --dry-run --Werror src/* tests/*.cpp fuzz/*.cpp bench/*.cpp bench/*.c
+  quietly clang-format --dry-run --Werror src/* tests/*.cpp tests/*.h fuzz/*.cpp bench/*.cpp \
+    bench/*.c
 }
 
 sanitizers() {
   configure asan
-  compile build-asan
-  run_tests build-asan -j 2 -LE "$left_out"
+  compile asan
+  run_tests asan
 }
 
 memcheck() {
   configure memcheck
-  compile build-memcheck --target avoidrec
-  run_tests build-memcheck -L memcheck
+  compile memcheck --target avoidrec
+  run_tests memcheck
 }
 
 fuzzing() {
   configure fuzz -DAVOIDREC_FUZZ_SECONDS="${AVOIDREC_FUZZ_SECONDS:-60}"
-  compile build-fuzz
-  run_tests build-fuzz
+  compile fuzz
+  run_tests fuzz
 }
 
 plain() {
   configure plain
-  compile build-plain
-  run_tests build-plain -L package
+  compile plain
+  run_tests plain
 }
 
+# The release suite, the tests labelled slow included: the sweep that stops
+# or ends the wait at each of its system calls (half a minute) and the runs
+# under real shells, which the other trees leave out.
 release() {
   configure release
-  compile build-release
-  run_tests build-release -j 2 -LE package
-  cat build-release/windows-under-wine.txt >>"$shown"
+  compile release
+  run_tests release
+  # Which Windows programs ran under Wine, and, in the log, Wine's reason
+  # where one did not.
+  cat build-release/windows-under-wine.txt >>"$log"
+  head -n 1 build-release/windows-under-wine.txt >>"$shown"
 }
 
-# Measures the release tree's own program rather than building another.
+# Measures build-release's own program rather than building another: it
+# builds the program there first.
 cost() {
+  from_release avoidrec
   showing bash bench/compare.sh build-release
 }
 
 # Another Linux architecture, cross-built with GoogleTest from its sources
-# and tested under qemu-user, its bytes compared with build-release's
-# program.
+# and tested under qemu-user, its bytes compared with those of the program
+# of build-release, which it builds there first.
 emulated() {
+  from_release avoidrec
   configure "$1" -DAVOIDREC_REFERENCE_EXE="$PWD/build-release/avoidrec"
-  compile "build-$1"
-  run_tests "build-$1" -j 2
+  compile "$1"
+  run_tests "$1"
 }
 
 # The .deb for arm64, avoidrec_<version>_arm64.deb and its .sha256, as a
 # packager would ship it, checked with its program run under qemu-user by
-# cli_test; the unit tests' architectures are the two above.
+# cli_test; the unit tests' architectures are the two above. The tree is
+# configured, as theirs are, to compare with build-release's program.
 arm64() {
+  from_release avoidrec
   configure arm64 -DAVOIDREC_REFERENCE_EXE="$PWD/build-release/avoidrec"
-  compile build-arm64 --target avoidrec cli_test
-  run_tests build-arm64 -L package -R deb_package
-  quietly cmake --build build-arm64 --target package
+  compile arm64 --target avoidrec cli_test
+  run_tests arm64
+  quietly cmake --build --preset arm64 --target package
 }
 
 # Debian's GoogleTest is built for libstdc++, so this build has no unit tests
-# of its own: the console tests of the release build run on its program, the
-# sweep's program left out as in the other trees.
+# of its own: the console tests of build-release, built there first, run on
+# its program, the sweep's program left out as in the other trees. They run
+# as programs, not through ctest, whose tests in build-release run that
+# tree's own program.
 libcxx() {
-  local dir=build-libcxx
   configure libcxx
-  compile $dir
+  compile libcxx
+  from_release cli_test pause_test
   local test
   for test in cli_test pause_test; do
-    AVOIDREC_EXE="$PWD/$dir/avoidrec" quietly build-release/tests/$test --gtest_brief=1
+    AVOIDREC_EXE="$PWD/build-libcxx/avoidrec" quietly build-release/tests/$test --gtest_brief=1
   done
 }
 
@@ -220,17 +213,42 @@ tidy() {
   clang-tidy --quiet "$@" 2>&1 | { grep -v ' warnings\? generated\.$' || true; }
 }
 
-# The Windows console file, analysed with the cross build's own commands.
-tidy_windows() {
-  local cxx_include
-  cxx_include=$(ls -d /usr/lib/gcc/i686-w64-mingw32/*-win32/include/c++ | head -n 1)
-  tidy -p build-release/windows --extra-arg=-isystem"$cxx_include" \
-    --extra-arg=-isystem"$cxx_include/i686-w64-mingw32" src/console_windows.cpp
+# The files of src/ that a tree compiles, from its compile_commands.json.
+sources_of() {
+  LC_ALL=C sed -nE 's/^ *"file": "(.*)",?$/\1/p' "$1/compile_commands.json" |
+    { grep -F "$PWD/src/" || true; } | LC_ALL=C sort -u
 }
 
+# The files that the Windows build compiles and the Linux one does not, its
+# console file, analysed with the 32-bit sub-build's own commands.
+tidy_windows() {
+  local cxx_include files
+  cxx_include=$(ls -d /usr/lib/gcc/i686-w64-mingw32/*-win32/include/c++ | head -n 1)
+  mapfile -t files < <(LC_ALL=C comm -13 <(sources_of build-plain) \
+    <(sources_of build-release/windows))
+  if ((${#files[@]} == 0)); then
+    echo "no file of src/ that build-release/windows alone compiles"
+    return 1
+  fi
+  tidy -p build-release/windows --extra-arg=-isystem"$cxx_include" \
+    --extra-arg=-isystem"$cxx_include/i686-w64-mingw32" "${files[@]}"
+}
+
+# The files come from the builds: build-plain's for Linux (configured here,
+# which the plain stage's build reuses), and the 32-bit Windows sub-build's in
+# build-release (configured here without a build when the release stage has
+# not run).
 static_analysis() {
-  quietly tidy -p build-plain src/rec.cpp src/fallback.cpp src/driver.cpp src/options.cpp \
-    src/key.cpp src/console_posix.cpp src/terminal_modes.cpp src/signals.cpp src/main.cpp
+  configure plain
+  [[ -f build-release/CMakeCache.txt ]] || configure release
+  compile release --target avoidrec_windows-configure
+  local files
+  mapfile -t files < <(sources_of build-plain)
+  if ((${#files[@]} == 0)); then
+    quietly echo "no file of src/ in build-plain/compile_commands.json"
+    return 1
+  fi
+  quietly tidy -p build-plain "${files[@]}"
   quietly tidy_windows
   quietly cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability \
     --inline-suppr --std=c++20 --library=posix -I src src
@@ -253,15 +271,13 @@ narrow_coverage() {
   }'
 }
 
+# The test preset puts each run's counters in build-coverage/profiles.
 coverage() {
   local dir=build-coverage
   configure coverage
-  compile $dir
+  compile coverage
   rm -rf $dir/profiles
-  # Under a file size limit the counters cannot be written, so the program
-  # could not even start: those cases run in the other builds only.
-  LLVM_PROFILE_FILE="$PWD/$dir/profiles/%c%p.profraw" \
-    run_tests $dir -j 2 -LE "$left_out" -E FileSizeLimit
+  run_tests coverage
   quietly llvm-profdata merge -sparse -o $dir/all.profdata $dir/profiles/*.profraw
   # The program and the unit tests hold all the code of src/.
   local objects=("$dir/avoidrec")
@@ -275,13 +291,46 @@ coverage() {
   echo "HTML report: $dir/coverage/index.html; the whole table: $log" >>"$shown"
 }
 
+# The stages, in the order they run; the names are those of their logs.
+all_stages=(packages formatting sanitizers memcheck fuzzing plain release cost s390x armhf arm64
+  libcxx analysis coverage)
+chosen=("$@")
+for name in "${chosen[@]}"; do
+  if [[ " ${all_stages[*]} " != *" $name "* ]]; then
+    echo "check.sh: no stage named '$name'; the stages: ${all_stages[*]}" >&2
+    exit 2
+  fi
+done
+
+# Whether a stage runs: every one when none is named, else the packages and
+# those named.
+wanted() {
+  ((${#chosen[@]} == 0)) || [[ $1 == packages || " ${chosen[*]} " == *" $1 "* ]]
+}
+
 started=$SECONDS
 passed=0
 running=""
 running_since=0
 
+# Writes what a passing stage shows, each line within 100 columns: a longer
+# one is cut there, and goes whole to the stage's log. Characters count, not
+# bytes.
+fit_width() {
+  local LC_ALL=C.UTF-8 line width=100
+  while IFS= read -r line; do
+    if ((${#line} > width)); then
+      echo "${line:0:width-1}…"
+      echo "$line" >>"$log"
+    else
+      echo "$line"
+    fi
+  done
+}
+
 # stage <log name> <build tree> <title> <command...>
 stage() {
+  wanted "$1" || return 0
   local tree=$2
   running=$3
   running_since=$SECONDS
@@ -294,7 +343,7 @@ stage() {
   shift 3
   "$@"
   printf ' %4d s\n' $((SECONDS - running_since))
-  cat "$shown"
+  fit_width <"$shown"
   rm -f "$shown"
   running=""
   passed=$((passed + 1))
