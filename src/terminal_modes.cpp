@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <initializer_list>
 #include <cerrno>
 #include <csignal>
 
