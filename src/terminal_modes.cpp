@@ -4,9 +4,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <initializer_list>
 #include <cerrno>
 #include <csignal>
+#include <initializer_list>
 
 namespace {
 
