@@ -231,6 +231,17 @@ bool stop_by_default_action(int sig, const wait_state& w) {
   return continued != 0;
 }
 
+// Takes the stop a handler recorded: puts the terminal back and stops by the
+// stop's default action, returning whether the program stopped. Keys typed
+// and not yet taken, a line begun under a line-mode lock, are the wait's:
+// dropped, not left for the shell.
+bool take_the_recorded_stop(const wait_state& w) {
+  const int sig = stop_signal;
+  stop_signal = 0;
+  leave_raw_mode(true);
+  return stop_by_default_action(sig, w);
+}
+
 // Asks the kernel where the wait stands, by one change of the terminal, and
 // takes the terminal where a shell has had it: returns whether a key can
 // still come.
@@ -278,12 +289,8 @@ bool look(wait_state& w) {
 bool act_on_signals(wait_state& w) {
   while (stop_signal != 0 || continued != 0) {
     meet_pending_signals(w);
-    if (const int sig = stop_signal; sig != 0) {
-      stop_signal = 0;
-      // Keys typed and not yet taken, a line begun under a line-mode lock,
-      // are the wait's: dropped, not left for the shell.
-      leave_raw_mode(true);
-      if (stop_by_default_action(sig, w)) continue;
+    if (stop_signal != 0) {
+      if (take_the_recorded_stop(w)) continue;
       // Discarded in an orphaned group: the terminal is taken again as if
       // nothing had happened, and the look tells whether that can be.
       const bool hint_due = w.hint_due;
@@ -346,10 +353,8 @@ void rest_of_key(wait_state& w, unsigned char* key, std::size_t got) {
     if (ready < 0) {
       if (errno != EINTR) return;
       continued = 0;
-      if (const int sig = stop_signal; sig != 0) {
-        stop_signal = 0;
-        leave_raw_mode(true);
-        stop_by_default_action(sig, w);
+      if (stop_signal != 0) {
+        take_the_recorded_stop(w);
         return;
       }
       continue;

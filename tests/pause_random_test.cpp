@@ -21,31 +21,25 @@ namespace pause_tests {
 
 namespace {
 
-enum class step { tstp_fg, tstp_bg_fg, stop_fg, stop_bg_fg, cont, winch, typed_while_stopped };
+// One step: a signal from outside, and for a stop what follows it before
+// `fg`: a key typed, or a spell in the background.
+struct step {
+  const char* name;
+  int sig;
+  bool stops;
+  bool typed = false;
+  bool background = false;
+};
 
-constexpr step steps[] = {
-    step::tstp_fg, step::tstp_bg_fg,         step::stop_fg, step::stop_bg_fg, step::cont,
-    step::winch,   step::typed_while_stopped};
-
-const char* name_of(step st) {
-  switch (st) {
-    case step::tstp_fg:
-      return "SIGTSTP, fg";
-    case step::tstp_bg_fg:
-      return "SIGTSTP, bg, fg";
-    case step::stop_fg:
-      return "SIGSTOP, fg";
-    case step::stop_bg_fg:
-      return "SIGSTOP, bg, fg";
-    case step::cont:
-      return "SIGCONT";
-    case step::winch:
-      return "SIGWINCH";
-    case step::typed_while_stopped:
-      return "SIGTSTP, a key, fg";
-  }
-  return "?";
-}
+const step steps[] = {
+    {"SIGTSTP, fg", SIGTSTP, true},
+    {"SIGTSTP, bg, fg", SIGTSTP, true, false, true},
+    {"SIGSTOP, fg", SIGSTOP, true},
+    {"SIGSTOP, bg, fg", SIGSTOP, true, false, true},
+    {"SIGCONT", SIGCONT, false},
+    {"SIGWINCH", SIGWINCH, false},
+    {"SIGTSTP, a key, fg", SIGTSTP, true, true},
+};
 
 // Stopped by sig, as the shell reports it; a stop it could catch puts the
 // terminal back first.
@@ -72,41 +66,22 @@ void in_the_background(pty_shell& s) {
   EXPECT_EQ(s.screen, "") << "wrote from the background";
 }
 
-void take(pty_shell& s, step st) {
-  switch (st) {
-    case step::tstp_fg:
-      ASSERT_NO_FATAL_FAILURE(stopped(s, SIGTSTP));
-      ASSERT_NO_FATAL_FAILURE(continue_in_the_foreground(s));
-      return;
-    case step::tstp_bg_fg:
-      ASSERT_NO_FATAL_FAILURE(stopped(s, SIGTSTP));
-      ASSERT_NO_FATAL_FAILURE(in_the_background(s));
-      ASSERT_NO_FATAL_FAILURE(continue_in_the_foreground(s));
-      return;
-    case step::stop_fg:
-      ASSERT_NO_FATAL_FAILURE(stopped(s, SIGSTOP));
-      ASSERT_NO_FATAL_FAILURE(continue_in_the_foreground(s));
-      return;
-    case step::stop_bg_fg:
-      ASSERT_NO_FATAL_FAILURE(stopped(s, SIGSTOP));
-      ASSERT_NO_FATAL_FAILURE(in_the_background(s));
-      ASSERT_NO_FATAL_FAILURE(continue_in_the_foreground(s));
-      return;
-    case step::cont:
-      ASSERT_TRUE(s.signal(SIGCONT));
-      return;
-    case step::winch:
-      ASSERT_TRUE(s.signal(SIGWINCH));
-      return;
-    case step::typed_while_stopped:
-      ASSERT_NO_FATAL_FAILURE(stopped(s, SIGTSTP));
-      s.read_rest();
-      s.screen.clear();
-      ASSERT_TRUE(s.type("x"));
-      ASSERT_TRUE(s.wait_for_text("x")) << "not echoed: " << s.screen;
-      ASSERT_NO_FATAL_FAILURE(continue_in_the_foreground(s));
-      return;
+void take(pty_shell& s, const step& st) {
+  if (!st.stops) {
+    ASSERT_TRUE(s.signal(st.sig));
+    return;
   }
+  ASSERT_NO_FATAL_FAILURE(stopped(s, st.sig));
+  if (st.typed) {
+    s.read_rest();
+    s.screen.clear();
+    ASSERT_TRUE(s.type("x"));
+    ASSERT_TRUE(s.wait_for_text("x")) << "not echoed: " << s.screen;
+  }
+  if (st.background) {
+    ASSERT_NO_FATAL_FAILURE(in_the_background(s));
+  }
+  ASSERT_NO_FATAL_FAILURE(continue_in_the_foreground(s));
 }
 
 }  // namespace
@@ -122,8 +97,8 @@ TEST_P(RandomSteps, LeaveTheWaitWaitingAndTheTerminalAsFound) {
   std::string taken;
   constexpr int count = 8;
   for (int i = 0; i < count; ++i) {
-    const step st = steps[pick(random)];
-    taken += std::string(taken.empty() ? "" : "; ") + name_of(st);
+    const step& st = steps[pick(random)];
+    taken += std::string(taken.empty() ? "" : "; ") + st.name;
     SCOPED_TRACE("steps: " + taken);
     ASSERT_NO_FATAL_FAILURE(take(s, st));
     ASSERT_TRUE(waits_quietly(s));
