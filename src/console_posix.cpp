@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,13 +14,15 @@
 
 #include "console.h"
 #include "key.h"
+#include "process_group.h"
 #include "signals.h"
 #include "terminal_modes.h"
 
 // The wait puts the terminal in raw mode, the one change the program makes to
-// it, and must put it back however the program ends, and take it again
-// however the program goes on. It has the shape that long-lived terminal
-// programs use, and lets the kernel decide what only the kernel knows:
+// it, and must put it back however the program ends (but for SIGKILL, which
+// no program meets), and take it again however the program goes on. It has
+// the shape that long-lived terminal programs use, and lets the kernel decide
+// what only the kernel knows; doc/key-wait.md tells the whole design.
 //
 // - The main line does all the work with the handled signals blocked, and
 //   lets them through only while it sleeps, in pselect, so that a signal can
@@ -29,20 +32,26 @@
 //   on it when its sleep returns, once the signals already pending have been
 //   let through, so that a SIGTERM sent with the stop ends the program before
 //   the terminal is taken again.
-// - An ending signal's handler puts the terminal back, dropping the keys typed
-//   ahead as the normal end does, and ends the program by the same signal. A
-//   fault that the kernel raised is met so wherever the main line is; one
-//   sent by a process waits, blocked, for the next sleep like any other.
-// - Where the wait stands is asked of the kernel in one change of the
-//   terminal, which it answers atomically: made in the foreground, refused
-//   with SIGTTOU to the whole job from the background, failed in an orphaned
-//   group or on a hung-up terminal. Refused, the program stops by that
-//   SIGTTOU's default action as the rest of its job does, so that `fg`
-//   continues them all; where the parent ignored or blocked SIGTTOU, the
-//   rest of the job does not stop, so neither does the program: it asks
-//   again at each look. It asks at the start, after each continue, and at a
-//   wake each second, which also meets the settings a shell put back without
-//   a continue to say so.
+// - An ending signal's handler puts the terminal back and ends the program by
+//   the same signal; it never draws SIGTTOU (terminal_modes.h).
+// - A look asks the kernel where the wait stands by a change of the terminal,
+//   which it answers atomically: made in the foreground, refused with
+//   SIGTTOU to the whole job from the background, failed (EIO) in an
+//   orphaned group or on a hung-up terminal. Refused, the program stops by
+//   that SIGTTOU's default action as the rest of its job does, so that `fg`
+//   continues them all. Where the parent ignored or blocked SIGTTOU, the
+//   rest of the job would not stop, but its members that take SIGTTOU would:
+//   so from the background nothing is asked until the group may be orphaned
+//   (process_group.h), where the kernel fails the change without a signal.
+//   A look comes at the start, after each continue, and at a wake each
+//   second, which also meets the settings a shell put back without a
+//   continue to say so, and a group orphaned while the program ran.
+// - After the key a look puts the settings back instead, by the same rules;
+//   from the background, where the shell has put its own back, there is
+//   nothing left to do.
+// - Failed in an orphaned group, a change is made once more without asking,
+//   to put back the settings found, but only where the terminal still holds
+//   the wait's raw mode: the shell has gone on without the program.
 
 namespace {
 
@@ -52,34 +61,52 @@ constexpr char hint[] = "Press any key to continue . . . ";
 volatile std::sig_atomic_t stop_signal = 0;  // a stop not yet acted on, or 0
 volatile std::sig_atomic_t continued = 0;
 
-// The terminal the key is read from, open for writing, where the hint
-// belongs, wherever standard error goes: standard input itself when it is
-// open for reading and writing, else the terminal opened again by name.
-// Standard error stands in only when neither can be had.
-class hint_screen {
+// The terminal as the wait uses it. The hint is written where the key is
+// read, wherever standard error goes: to standard input itself when it is
+// open for reading and writing, else to the terminal opened again by name;
+// standard error stands in only when neither can be had. The key is read from
+// a descriptor of the wait's own, open without blocking, so that a byte that
+// another reader took between the sleep and the read sends the wait back to
+// its sleep, with the signals let through, instead of holding it in a read;
+// standard input's open file, which the shell shares, is never made
+// non-blocking. Where the terminal cannot be opened again (no such device in
+// a container, no permission after su, TIOCEXCL), standard input is read as
+// it is.
+class terminal {
  public:
-  hint_screen() {
-    const int flags = fcntl(STDIN_FILENO, F_GETFL);
-    if (flags >= 0 && (flags & O_ACCMODE) == O_RDWR) {
-      fd = STDIN_FILENO;
-      return;
-    }
+  terminal() {
     constexpr std::size_t longest_name = 256;
     char name[longest_name] = {};
-    if (ttyname_r(STDIN_FILENO, name, sizeof name) != 0) return;
-    const int opened = open(name, O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    if (opened >= 0) fd = opened;
+    const bool named = ttyname_r(STDIN_FILENO, name, sizeof name) == 0;
+    const int flags = fcntl(STDIN_FILENO, F_GETFL);
+    if (flags >= 0 && (flags & O_ACCMODE) == O_RDWR) {
+      screen = STDIN_FILENO;
+    } else if (named) {
+      const int opened = open(name, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+      if (opened >= 0) screen = opened;
+    }
+    if (!named) return;
+    const int opened = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat own {};
+    struct stat input {};
+    if (opened >= 0 && fstat(opened, &own) == 0 && fstat(STDIN_FILENO, &input) == 0 &&
+        own.st_rdev == input.st_rdev) {
+      keys = opened;
+    } else if (opened >= 0) {
+      close(opened);
+    }
   }
-  hint_screen(const hint_screen&) = delete;
-  hint_screen& operator=(const hint_screen&) = delete;
-  ~hint_screen() {
-    if (fd != STDIN_FILENO && fd != STDERR_FILENO) close(fd);
+  terminal(const terminal&) = delete;
+  terminal& operator=(const terminal&) = delete;
+  ~terminal() {
+    for (const int fd : {screen, keys})
+      if (fd != STDIN_FILENO && fd != STDERR_FILENO) close(fd);
   }
 
   void show(const char* text) const {
     std::size_t left = std::strlen(text);
     while (left > 0) {
-      const ssize_t done = write(fd, text, left);
+      const ssize_t done = write(screen, text, left);
       if (done < 0 && errno == EINTR) continue;
       if (done <= 0) return;
       text += done;
@@ -87,8 +114,15 @@ class hint_screen {
     }
   }
 
+  // Reads what has come of a key: a positive count, 0 at an end of input,
+  // or -1 with errno (EAGAIN: nothing there).
+  ssize_t read_key(unsigned char* bytes, std::size_t size) const { return read(keys, bytes, size); }
+
+  int input() const { return keys; }
+
  private:
-  int fd = STDERR_FILENO;
+  int screen = STDERR_FILENO;
+  int keys = STDIN_FILENO;
 };
 
 // Reached from a handler. Ends the program by sig's default action: sig is
@@ -111,19 +145,10 @@ void end_by_default_action(int sig) {
 // The handlers have C linkage, as handlers should, and internal linkage.
 extern "C" {
 
-// A fault signal that a process sent (si_code <= 0) while the main line ran
-// is held: blocked in the mask the main line goes back to, and raised again,
-// it waits for the next sleep, where it is met as any ending signal is. Every
-// other ending signal reaches this handler blocked in the interrupted mask:
-// in a sleep, or raised by a fault.
-static void on_ending_signal(int sig, siginfo_t* info, void* context) {
-  auto* interrupted = static_cast<ucontext_t*>(context);
-  if (info->si_code <= 0 && sigismember(&interrupted->uc_sigmask, sig) == 0) {
-    sigaddset(&interrupted->uc_sigmask, sig);
-    raise(sig);
-    return;
-  }
-  leave_raw_mode(true);
+// Reaches the main line in a sleep, or wherever it is for a fault signal,
+// raised by a fault or sent: either way the terminal is put back first.
+static void on_ending_signal(int sig) {
+  put_back_quietly();
   end_by_default_action(sig);
 }
 
@@ -153,22 +178,28 @@ enum class ending {
          // was left in the background of an orphaned process group
 };
 
+// What a look found.
+enum class view {
+  waiting,  // the wait goes on as it was
+  retaken,  // raw mode entered from a shell's settings, or made again back
+            // from the background, where the shell has written meanwhile
+  over,     // the settings are put back, or no key can come
+};
+
 // The wait's own state, kept by the main line alone.
 struct wait_state {
   const blocked_signals& mask;
-  const hint_screen& screen;
+  const terminal& tty;
   // Where SIGTTOU was at its default and unblocked at start, a change the
   // kernel refuses stops the program, as it stops the rest of its job.
   refusal on_refusal = refusal::noted;
-  // The program's parent when the terminal was last asked from the
-  // background, where the refusal is only noted.
-  pid_t parent = getppid();
-  // Raw mode as the terminal last held it.
-  termios raw{};
+  const pid_t parent = getppid();
+  // The key has come: a look puts the settings back.
+  bool key_taken = false;
+  bool put_back = false;
+  // Shown once the program has the terminal.
   bool hint_due = false;
-  // The last look was refused: the terminal is another's, and is not read.
-  // Back in the foreground the hint is shown again, since the shell has
-  // written there meanwhile.
+  // The last look found the terminal another's: it is not read.
   bool in_background = false;
 };
 
@@ -185,8 +216,9 @@ bool in_foreground() {
 int sleep_for(const wait_state& w, const timespec& timeout) {
   fd_set input;
   FD_ZERO(&input);
-  if (!w.in_background) FD_SET(STDIN_FILENO, &input);
-  const int watched = w.in_background ? 0 : STDIN_FILENO + 1;
+  const int fd = w.tty.input();
+  if (!w.in_background) FD_SET(fd, &input);
+  const int watched = w.in_background ? 0 : fd + 1;
   return pselect(watched, &input, nullptr, nullptr, &timeout, &w.mask.while_sleeping());
 }
 
@@ -238,68 +270,93 @@ bool stop_by_default_action(int sig, const wait_state& w) {
 bool take_the_recorded_stop(const wait_state& w) {
   const int sig = stop_signal;
   stop_signal = 0;
-  leave_raw_mode(true);
+  put_back_quietly();
   return stop_by_default_action(sig, w);
 }
 
-// Asks the kernel where the wait stands, by one change of the terminal, and
-// takes the terminal where a shell has had it: returns whether a key can
-// still come.
+// The change a look makes, which the kernel answers. Before the key: raw mode
+// entered from the settings found where they are a shell's, else the
+// settings already in place made again. Settings are a shell's at the first
+// look, whatever they are, and after it where they are canonical while the
+// raw mode last held is not (a shell put its own back at a stop, or `stty
+// sane` was typed elsewhere): they are kept as the ones to put back, and
+// raw mode is entered from them. Non-canonical ones are the wait's own mode
+// as the shell saved it at a stop and put it back at `fg`, or as another
+// program changed it, and are never kept to put back. After the key: the
+// settings kept put back.
 //
-// Settings other than the raw mode the terminal last held are a shell's if
-// they are canonical while that raw mode is not (a shell put its own back at
-// a stop, or `stty sane` was typed elsewhere): they are kept as the ones to
-// put back, raw mode is entered from them, and the hint is shown again.
-// Non-canonical ones are the wait's own mode as another program changed it,
-// and are left as they are: never kept to put back. Either way the change
-// is made, of raw mode or of the settings already in place, and the kernel
-// answers.
-//
-// Where the refusal is only noted, the kernel's SIGTTOU would still stop
-// the other members of the job, which may take it at its default (`(trap ''
-// TTOU; exec avoidrec) | cat`): so from the background the change is
-// attempted only once the program's parent has changed, as it does when the
-// group may have been orphaned, where the kernel fails the change without a
-// signal. Where the refusal stops the program, the change is answered
-// refused once a continue ends the stop.
-bool look(wait_state& w) {
-  termios now{};
-  if (tcgetattr(STDIN_FILENO, &now) != 0) return false;
-  if (w.on_refusal == refusal::noted && !in_foreground() && getppid() == w.parent) {
-    w.in_background = true;
-    return true;
+// Where a refusal stops the program, one that comes otherwise than with a
+// continue (the call was interrupted, or a SIGTTOU was pending) is met by
+// letting the pending signals through, and the change is made again unless
+// a stop is then recorded, which the caller takes first.
+answer ask(const wait_state& w, const termios& now, bool& adopted) {
+  for (;;) {
+    answer a = answer::failed;
+    if (w.key_taken) {
+      a = leave_raw_mode(w.on_refusal);
+    } else {
+      adopted = !keeps_settings() || (canonical(now) && !held_raw_mode_is_canonical());
+      a = adopted ? enter_raw_mode(now, w.on_refusal) : change_settings(now, false, w.on_refusal);
+    }
+    if (a != answer::refused || w.on_refusal == refusal::noted || continued != 0) return a;
+    meet_pending_signals(w);
+    if (stop_signal != 0 || continued != 0) return a;
   }
-  w.parent = getppid();
-  const bool a_shells = !raw_may_be_in_place() || (canonical(now) && !canonical(w.raw));
-  answer a = answer::failed;
-  // Interrupted otherwise than by a continue, the change is made again.
-  do {
-    a = a_shells ? enter_raw_mode(now, w.raw, w.on_refusal)
-                 : change_settings(now, false, w.on_refusal);
-  } while (a == answer::refused && w.on_refusal == refusal::stops && continued == 0);
-  // Back from the background, the shell has written to the terminal.
-  if (a == answer::made && (a_shells || w.in_background)) w.hint_due = true;
+}
+
+// Asks the kernel where the wait stands, by the change the wait wants now.
+// From the background it asks nothing where the shell has put its own
+// settings back after the key, nor, where the refusal is only noted, until
+// the group may be orphaned.
+view look(wait_state& w) {
+  termios now{};
+  if (tcgetattr(STDIN_FILENO, &now) != 0) return view::over;
+  if (!in_foreground()) {
+    if (w.key_taken && !holds_raw_mode(now)) return view::over;
+    if (w.on_refusal == refusal::noted && !group_may_be_orphaned(w.parent)) {
+      w.in_background = true;
+      return view::waiting;
+    }
+  }
+  bool adopted = false;
+  const answer a = ask(w, now, adopted);
+  if (a == answer::failed) {
+    put_back_quietly();
+    return view::over;
+  }
+  const bool was_in_background = w.in_background;
   w.in_background = a == answer::refused;
-  return a != answer::failed;
+  if (a == answer::refused) return view::waiting;
+  if (w.key_taken) {
+    w.put_back = true;
+    return view::over;
+  }
+  return adopted || was_in_background ? view::retaken : view::waiting;
+}
+
+// Looks, and shows the hint again where the terminal was retaken. Returns
+// whether the wait goes on.
+bool look_again(wait_state& w) {
+  const view v = look(w);
+  if (v == view::retaken) w.hint_due = true;
+  return v != view::over;
 }
 
 // Acts on the stops and continues the handlers recorded, once the signals
 // already pending have been let through. A stop puts the terminal back and
-// stops; a continue brings a look. Returns whether a key can still come.
+// stops; a continue brings a look. Returns whether the wait goes on.
 bool act_on_signals(wait_state& w) {
   while (stop_signal != 0 || continued != 0) {
     meet_pending_signals(w);
     if (stop_signal != 0) {
       if (take_the_recorded_stop(w)) continue;
-      // Discarded in an orphaned group: the terminal is taken again as if
-      // nothing had happened, and the look tells whether that can be.
-      const bool hint_due = w.hint_due;
-      if (!look(w)) return false;
-      w.hint_due = hint_due;
+      // Discarded in an orphaned group: the terminal is taken again, and the
+      // look tells whether that can be. Nothing was written: no hint.
+      if (look(w) == view::over) return false;
       continue;
     }
     continued = 0;
-    if (!look(w)) return false;
+    if (!look_again(w)) return false;
   }
   return true;
 }
@@ -310,16 +367,18 @@ ending first_bytes(wait_state& w, unsigned char* key, std::size_t& got) {
   const timespec a_second{1, 0};
   for (;;) {
     if (!act_on_signals(w)) return ending::gone;
-    if (w.hint_due) w.screen.show(hint);
-    w.hint_due = false;
+    if (w.hint_due && !w.in_background) {
+      w.tty.show(hint);
+      w.hint_due = false;
+    }
     const int ready = sleep_for(w, a_second);
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) return ending::gone;
     if (ready == 0) {
-      if (!look(w)) return ending::gone;
+      if (!look_again(w)) return ending::gone;
       continue;
     }
-    const ssize_t done = read(STDIN_FILENO, key, longest_key);
+    const ssize_t done = w.tty.read_key(key, longest_key);
     if (done > 0) {
       got = static_cast<std::size_t>(done);
       return ending::key;
@@ -328,7 +387,7 @@ ending first_bytes(wait_state& w, unsigned char* key, std::size_t& got) {
     if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
     // EIO: read from the background, where the program came between the
     // sleep and the read, or from a terminal hung up.
-    if (errno != EIO || !look(w) || !w.in_background) return ending::gone;
+    if (errno != EIO || !look_again(w) || !w.in_background) return ending::gone;
   }
 }
 
@@ -360,8 +419,7 @@ void rest_of_key(wait_state& w, unsigned char* key, std::size_t got) {
       continue;
     }
     unsigned char more[longest_key];
-    const ssize_t done =
-        read(STDIN_FILENO, more, rest.until_the_time_is_up ? sizeof more : rest.left);
+    const ssize_t done = w.tty.read_key(more, rest.until_the_time_is_up ? sizeof more : rest.left);
     if (done < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (done <= 0) return;
     const auto taken = static_cast<std::size_t>(done);
@@ -371,6 +429,21 @@ void rest_of_key(wait_state& w, unsigned char* key, std::size_t got) {
     rest = rest_of(key, got);
     deadline = std::min(clock::now() + escape_time, last);
   }
+}
+
+// Once the key has come, puts the settings back, through stops and
+// continues: in the background, stopped with the job until `fg`, or, where
+// the refusal is only noted, asleep until the program has the terminal or
+// its group may be orphaned. Returns whether they were put back.
+bool finish(wait_state& w) {
+  w.key_taken = true;
+  const timespec a_second{1, 0};
+  for (view v = look(w); v != view::over;) {
+    if (!act_on_signals(w)) break;
+    const int ready = sleep_for(w, a_second);
+    if (ready == 0) v = look(w);
+  }
+  return w.put_back;
 }
 
 }  // namespace
@@ -396,20 +469,19 @@ bool is_terminal(std::FILE* stream) {
 // looked at just before it is written.
 void wait_for_key() {
   if (isatty(STDIN_FILENO) == 0) return;
-  const hint_screen screen;
+  const terminal tty;
   const sigset_t caught = signals_to_catch();
   // Blocked before the handlers come and unblocked after they have gone, so
   // that a signal held back meets its own disposition, with the terminal as
   // found.
   const blocked_signals mask(caught);
   const signal_guard signals(caught, {on_ending_signal, on_stop_signal, on_continue_signal});
-  wait_state w{mask, screen};
+  wait_state w{mask, tty};
   if (sigismember(&caught, SIGTTOU) == 1 && !mask.blocked_at_start(SIGTTOU))
     w.on_refusal = mask.blocked_at_start(SIGCONT) ? refusal::stops_until_made : refusal::stops;
   unsigned char key[longest_key];
   std::size_t got = 0;
-  const ending how = look(w) ? first_bytes(w, key, got) : ending::gone;
-  if (how == ending::key) rest_of_key(w, key, got);
-  if (leave_raw_mode(true) != answer::made) return;
-  if (in_foreground()) screen.show("\n");
+  w.hint_due = true;
+  if (look(w) != view::over && first_bytes(w, key, got) == ending::key) rest_of_key(w, key, got);
+  if (finish(w) && in_foreground()) tty.show("\n");
 }

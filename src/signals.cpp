@@ -6,10 +6,9 @@
 #endif
 
 #include <algorithm>
-#include <climits>
 #include <csignal>
 #include <cstddef>
-#include <cstring>
+#include <cstdint>
 
 int last_signal() {
 #ifdef SIGRTMAX
@@ -92,41 +91,29 @@ handling handling_of(int sig) {
 
 namespace {
 
-// Adds sig to a set. The C library's sigaddset refuses its own reserved
-// numbers; on Linux its sigset_t is the kernel's bit set, bit sig - 1 in
-// words of unsigned long, which this writes directly.
-void add_number(sigset_t& set, int sig) {
-  if (handling_of(sig) != handling::hold) {
-    sigaddset(&set, sig);
-    return;
-  }
+// Blocks the reserved numbers and returns the mask found in `old`. The C
+// library's sigprocmask leaves its own numbers out, so the kernel's call is
+// made, with the kernel's set: bit sig - 1, in 64 bits on every Linux this
+// builds for.
+void hold_reserved(sigset_t& old) {
 #ifdef __linux__
-  constexpr int bits = CHAR_BIT * sizeof(unsigned long);
-  unsigned long word = 0;
-  auto* const at = reinterpret_cast<unsigned char*>(&set) + (sig - 1) / bits * sizeof word;
-  std::memcpy(&word, at, sizeof word);
-  word |= 1UL << ((sig - 1) % bits);
-  std::memcpy(at, &word, sizeof word);
-#endif
-}
-
-// Changes the signal mask as sigprocmask does, but for every number. The C
-// library's sigprocmask leaves its reserved numbers out: its SIG_SETMASK
-// would unblock them. On Linux the kernel's own call sets them too.
-void change_mask(int how, const sigset_t* set, sigset_t* old) {
-#ifdef __linux__
-  constexpr std::size_t bits = CHAR_BIT * sizeof(unsigned long);
-  constexpr std::size_t kernel_set_size = (NSIG - 1 + bits - 1) / bits * sizeof(unsigned long);
-  static_assert(kernel_set_size <= sizeof(sigset_t), "the kernel's set would not fit");
-  syscall(SYS_rt_sigprocmask, how, set, old, kernel_set_size);
-#else
-  sigprocmask(how, set, old);
-#endif
-}
-
-void add_reserved(sigset_t& set) {
+  std::uint64_t reserved = 0;
   for (int sig = 1; sig <= last_signal(); ++sig)
-    if (handling_of(sig) == handling::hold) add_number(set, sig);
+    if (handling_of(sig) == handling::hold) reserved |= std::uint64_t{1} << (sig - 1);
+  syscall(SYS_rt_sigprocmask, SIG_BLOCK, &reserved, &old, sizeof reserved);
+#else
+  sigprocmask(SIG_BLOCK, nullptr, &old);
+#endif
+}
+
+// Sets the mask as found, the reserved numbers included, by the kernel's
+// call, where the C library's SIG_SETMASK would unblock them.
+void restore_mask(const sigset_t& found) {
+#ifdef __linux__
+  syscall(SYS_rt_sigprocmask, SIG_SETMASK, &found, nullptr, sizeof(std::uint64_t));
+#else
+  sigprocmask(SIG_SETMASK, &found, nullptr);
+#endif
 }
 
 }  // namespace
@@ -150,12 +137,9 @@ signal_guard::signal_guard(const sigset_t& caught, const handlers& to_install) :
     if (sigismember(&caught, sig) != 1) continue;
     const handling how = handling_of(sig);
     struct sigaction action {};
-    if (how == handling::end) {
-      action.sa_sigaction = to_install.end;
-      action.sa_flags = SA_SIGINFO;
-    } else {
-      action.sa_handler = how == handling::stop ? to_install.stop : to_install.resume;
-    }
+    if (how == handling::end) action.sa_handler = to_install.end;
+    if (how == handling::stop) action.sa_handler = to_install.stop;
+    if (how == handling::resume) action.sa_handler = to_install.resume;
     action.sa_mask = caught;
     sigaction(sig, &action, &found[sig]);
   }
@@ -167,15 +151,14 @@ signal_guard::~signal_guard() {
 }
 
 blocked_signals::blocked_signals(const sigset_t& caught) {
+  hold_reserved(found);
+  sigprocmask(SIG_BLOCK, nullptr, &sleeping);
   sigset_t block = caught;
   for (int sig = 1; sig <= last_signal(); ++sig)
     if (raised_by_faults(sig)) sigdelset(&block, sig);
-  add_reserved(block);
-  change_mask(SIG_BLOCK, &block, &found);
-  sleeping = found;
-  add_reserved(sleeping);
+  sigprocmask(SIG_BLOCK, &block, nullptr);
 }
 
 blocked_signals::~blocked_signals() {
-  change_mask(SIG_SETMASK, &found, nullptr);
+  restore_mask(found);
 }

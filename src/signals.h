@@ -39,11 +39,9 @@ sigset_t signals_to_catch();
 // program whose fault signal is blocked without running its handler.
 bool raised_by_faults(int sig);
 
-// The handler for each way of meeting a signal that is caught; the ending
-// one is told where the signal came from and what it interrupted
-// (SA_SIGINFO).
+// The handler for each way of meeting a signal that is caught.
 struct handlers {
-  void (*end)(int, siginfo_t*, void*);
+  void (*end)(int);
   void (*stop)(int);
   void (*resume)(int);
 };

@@ -6,26 +6,52 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <initializer_list>
+#include <ctime>
 
 namespace {
 
-// The settings to put back, kept twice: the main line writes the copy that
-// is not in use and then switches to it, so that a handler, which may run at
-// any point of the main line, never reads a copy half-written.
-termios kept[2];
-volatile std::sig_atomic_t kept_in = 0;
-
-volatile std::sig_atomic_t raw_marked = 0;
+// The settings to put back, and raw mode as the terminal held it once
+// entered. `known` says which of them a handler, which may run at any point
+// of the main line, may read: the main line lowers it before it writes one
+// and raises it after, with a signal fence on each side, since volatile
+// orders only volatile accesses.
+termios kept{};
+termios held{};
+enum : int { nothing, kept_only, kept_and_held };
+volatile std::sig_atomic_t known = nothing;
 
 // SIGTTOU came while a change was attempted.
 volatile std::sig_atomic_t ttou_came = 0;
 
-void keep_to_put_back(const termios& mode) {
-  const int other = 1 - kept_in;
-  kept[other] = mode;
-  std::atomic_signal_fence(std::memory_order_release);
-  kept_in = other;
+void make_known(int level) {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  known = level;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+// Field by field: the bytes between the fields are nobody's.
+bool same(const termios& a, const termios& b) {
+  for (int i = 0; i < NCCS; ++i)
+    if (a.c_cc[i] != b.c_cc[i]) return false;
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+         a.c_lflag == b.c_lflag && cfgetispeed(&a) == cfgetispeed(&b) &&
+         cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+bool pending(int sig) {
+  sigset_t set;
+  return sigpending(&set) == 0 && sigismember(&set, sig) == 1;
+}
+
+// Whether the terminal keeps line mode locked, as the kernel tells; where the
+// system has no such lock, it is not.
+bool line_mode_locked() {
+#ifdef TIOCGLCKTRMIOS
+  termios locked{};
+  return ioctl(STDIN_FILENO, TIOCGLCKTRMIOS, &locked) == 0 && canonical(locked);
+#else
+  return false;
+#endif
 }
 
 }  // namespace
@@ -72,19 +98,23 @@ termios raw_from(const termios& mode) {
 // raised again once the caller's own disposition is back, to be met as it
 // would have been.
 answer change_settings(const termios& mode, bool dropping_typed_ahead, refusal on_refusal) {
+  sigset_t ttou;
+  sigemptyset(&ttou);
+  sigaddset(&ttou, SIGTTOU);
+  // One the parent left pending, blocked, is taken out of the way while the
+  // kernel is asked, and raised again for the parent's sake; one that would
+  // stop the wait is for the caller to meet before anything is asked.
+  const bool parents = pending(SIGTTOU);
+  if (parents && on_refusal != refusal::noted) return answer::refused;
+  const timespec no_time{0, 0};
+  if (parents) sigtimedwait(&ttou, nullptr, &no_time);
   struct sigaction during {};
   struct sigaction outside {};
   during.sa_handler = on_refusal == refusal::noted ? note_ttou : SIG_DFL;
   sigfillset(&during.sa_mask);
-  sigset_t through;
+  sigset_t through = ttou;
   sigset_t before;
-  sigemptyset(&through);
-  sigaddset(&through, SIGTTOU);
   if (on_refusal == refusal::stops) sigaddset(&through, SIGCONT);
-  // One the parent left pending, blocked, is taken by the note too, and is
-  // raised again for the parent's sake.
-  sigset_t pending;
-  const bool was_pending = sigpending(&pending) == 0 && sigismember(&pending, SIGTTOU) == 1;
   ttou_came = 0;
   sigaction(SIGTTOU, &during, &outside);
   sigprocmask(SIG_UNBLOCK, &through, &before);
@@ -97,68 +127,89 @@ answer change_settings(const termios& mode, bool dropping_typed_ahead, refusal o
   const int error = errno;
   // Blocked again only where they were: SIG_SETMASK with the C library's
   // set would unblock the reserved numbers that the wait holds.
-  for (const int sig : {SIGTTOU, SIGCONT}) {
-    sigset_t one;
-    sigemptyset(&one);
-    sigaddset(&one, sig);
-    if (sigismember(&through, sig) == 1 && sigismember(&before, sig) == 1)
-      sigprocmask(SIG_BLOCK, &one, nullptr);
-  }
+  sigset_t again;
+  sigemptyset(&again);
+  for (const int sig : {SIGTTOU, SIGCONT})
+    if (sigismember(&through, sig) == 1 && sigismember(&before, sig) == 1) sigaddset(&again, sig);
+  sigprocmask(SIG_BLOCK, &again, nullptr);
   sigaction(SIGTTOU, &outside, nullptr);
-  if (was_pending || (done == 0 && ttou_came != 0)) raise(SIGTTOU);
+  if (parents || (done == 0 && ttou_came != 0)) raise(SIGTTOU);
   errno = error;
   if (done == 0) return answer::made;
   const bool interrupted = interruptible && error == EINTR;
   return ttou_came != 0 || interrupted ? answer::refused : answer::failed;
 }
 
-namespace {
-
-// Whether the terminal keeps line mode locked, as the kernel tells; where the
-// system has no such lock, it is not.
-bool line_mode_locked() {
-#ifdef TIOCGLCKTRMIOS
-  termios locked{};
-  return ioctl(STDIN_FILENO, TIOCGLCKTRMIOS, &locked) == 0 && canonical(locked);
-#else
-  return false;
-#endif
-}
-
-}  // namespace
-
 // Raw mode is read back as the terminal holds it, a locked setting included.
 // Line mode read back where no lock keeps it is a shell's, put back at a
 // SIGSTOP that came between the change and the read: the raw mode asked for
 // stands for what the terminal held, so that the next look takes the
 // terminal again.
-answer enter_raw_mode(const termios& found, termios& held, refusal on_refusal) {
-  keep_to_put_back(found);
+answer enter_raw_mode(const termios& found, refusal on_refusal) {
+  const int had = known;
+  make_known(had == kept_and_held ? kept_only : nothing);
+  kept = found;
+  make_known(had == kept_and_held ? kept_and_held : kept_only);
   termios wanted = raw_from(found);
   const bool locked = line_mode_locked();
   // Where the system has no such lock, it is never found.
   // cppcheck-suppress knownConditionTrueFalse
   if (locked) wanted.c_iflag = found.c_iflag;
-  raw_marked = 1;
   const answer a = change_settings(wanted, true, on_refusal);
-  if (a != answer::made) {
-    raw_marked = 0;
-    return a;
-  }
+  if (a != answer::made) return a;
+  termios read_back{};
   // cppcheck-suppress knownConditionTrueFalse
-  if (tcgetattr(STDIN_FILENO, &held) != 0 || (canonical(held) && !locked)) held = wanted;
-  return answer::made;
-}
-
-bool raw_may_be_in_place() {
-  return raw_marked != 0;
-}
-
-answer leave_raw_mode(bool dropping_typed_ahead) {
-  if (raw_marked == 0) return answer::made;
-  const int in_use = kept_in;
-  std::atomic_signal_fence(std::memory_order_acquire);
-  const answer a = change_settings(kept[in_use], dropping_typed_ahead);
-  if (a == answer::made) raw_marked = 0;
+  if (tcgetattr(STDIN_FILENO, &read_back) != 0 || (canonical(read_back) && !locked))
+    read_back = wanted;
+  make_known(kept_only);
+  held = read_back;
+  make_known(kept_and_held);
   return a;
+}
+
+bool keeps_settings() {
+  return known != nothing;
+}
+
+bool held_raw_mode_is_canonical() {
+  return known == kept_and_held && canonical(held);
+}
+
+bool holds_raw_mode(const termios& now) {
+  return known == kept_and_held && same(now, held);
+}
+
+answer leave_raw_mode(refusal on_refusal) {
+  if (known == nothing) return answer::made;
+  const answer a = change_settings(kept, true, on_refusal);
+  if (a == answer::made) make_known(nothing);
+  return a;
+}
+
+// With SIGTTOU blocked the kernel makes a change from the background too,
+// and signals no one: so whether the terminal is the program's is looked at
+// first, and a change left to where it is. What remains is the moment
+// between the look and the change: a shell that takes the terminal then, or
+// another program that sets a byte-identical raw mode then, has its settings
+// replaced by those found at the start.
+void put_back_quietly() {
+  if (known == nothing) return;
+  const int saved_errno = errno;
+  const pid_t group = tcgetpgrp(STDIN_FILENO);
+  const bool foreground = group == getpgrp() || (group < 0 && errno == ENOTTY);
+  termios now{};
+  if (foreground ||
+      (known == kept_and_held && tcgetattr(STDIN_FILENO, &now) == 0 && same(now, held))) {
+    sigset_t ttou;
+    sigset_t before;
+    sigemptyset(&ttou);
+    sigaddset(&ttou, SIGTTOU);
+    sigprocmask(SIG_BLOCK, &ttou, &before);
+    while (tcsetattr(STDIN_FILENO, foreground ? TCSAFLUSH : TCSANOW, &kept) != 0 &&
+           errno == EINTR) {
+    }
+    // Not SIG_SETMASK, which would unblock the reserved numbers.
+    if (sigismember(&before, SIGTTOU) == 0) sigprocmask(SIG_UNBLOCK, &ttou, nullptr);
+  }
+  errno = saved_errno;
 }

@@ -3,17 +3,19 @@
 #include <termios.h>
 
 // The terminal's modes for the key wait, on POSIX systems: the raw mode it
-// waits in, the settings it puts back, and the one way it changes the
-// terminal, which leaves the kernel to decide whether the terminal is the
-// program's to change. What a signal handler may reach says so; it keeps to
-// async-signal-safe calls.
+// waits in, the settings it puts back, and the two ways it changes the
+// terminal: one that leaves the kernel to decide whether the terminal is the
+// program's to change, and one that never draws SIGTTOU. What a signal
+// handler may reach says so; it keeps to async-signal-safe calls.
+// doc/key-wait.md tells the whole design.
 
 // The kernel's answer to a change of the terminal's settings.
 enum class answer {
   made,     // in place: the program's group has the terminal in the foreground,
             // or the terminal is not the program's controlling terminal
   refused,  // from a background process group: nothing changed, and the kernel
-            // sent SIGTTOU to the whole group
+            // sent SIGTTOU to the whole group; or a SIGTTOU was pending, and
+            // nothing was asked
   failed,   // an orphaned process group or a hung-up terminal (EIO), or another
             // error: no key can come
 };
@@ -38,27 +40,45 @@ enum class refusal {
   stops_until_made,
 };
 
-// Reached from a handler, with refusal::noted. Sets the terminal to `mode`,
-// and drops the keys typed ahead if asked, in one call. SIGTTOU is let
+// Sets the terminal to `mode`, and drops the keys typed ahead if asked, in
+// one call that the kernel refuses from the background. SIGTTOU is let
 // through meanwhile, at its default action or to a handler that notes it,
 // even where the parent ignored or blocked it: only then does the kernel
 // refuse a change from the background rather than make it over the shell's
-// settings.
-answer change_settings(const termios& mode, bool dropping_typed_ahead,
-                       refusal on_refusal = refusal::noted);
+// settings. A SIGTTOU already pending is not taken for the kernel's: where
+// the parent blocked it, it stays pending for the parent; where the wait
+// would stop by it, nothing is asked and the answer is `refused`, for the
+// caller to meet it first.
+answer change_settings(const termios& mode, bool dropping_typed_ahead, refusal on_refusal);
 
-// Puts raw mode built from `found` in place, dropping the keys typed ahead,
-// with `found` kept as the settings to put back. `held` is raw mode as the
-// terminal then holds it: a terminal may keep a setting locked against change
-// (TIOCSLCKTRMIOS), and where it keeps line mode, the input processing found
-// is kept too, so that Enter still ends a line and with it the wait.
-answer enter_raw_mode(const termios& found, termios& held, refusal on_refusal);
+// Keeps `found` as the settings to put back, and puts raw mode built from it
+// in place, dropping the keys typed ahead. A terminal may keep a setting
+// locked against change (TIOCSLCKTRMIOS): where it keeps line mode, the input
+// processing found is kept too, so that Enter still ends a line and with it
+// the wait. Once made, raw mode is read back as the terminal holds it.
+answer enter_raw_mode(const termios& found, refusal on_refusal);
 
-// Reached from a handler. Whether the wait's raw mode may be in place: it is
-// marked before raw mode is entered, and cleared once the settings are put
-// back, so that a handler that comes in between puts them back once more.
-bool raw_may_be_in_place();
+// Whether settings have been kept to put back.
+bool keeps_settings();
 
-// Reached from a handler. Puts back the settings kept, if raw mode may be in
-// place; `made` if there is nothing to put back.
-answer leave_raw_mode(bool dropping_typed_ahead);
+// Whether the terminal, read back after raw mode was last entered, held line
+// mode (locked there); false before raw mode was ever made.
+bool held_raw_mode_is_canonical();
+
+// Whether `now` is, field by field, the raw mode read back after raw mode was
+// last entered.
+bool holds_raw_mode(const termios& now);
+
+// Puts back the settings kept, in one call that the kernel may refuse from
+// the background (as change_settings), dropping the keys typed ahead. Once
+// made, there is nothing left to put back.
+answer leave_raw_mode(refusal on_refusal);
+
+// Reached from a handler. Puts back the settings kept without ever drawing
+// SIGTTOU, which from the background would stop the rest of the job: in the
+// foreground, dropping the keys typed ahead; from the background, or where
+// the change failed (an orphaned group), only where the terminal holds the
+// wait's raw mode as read back, and keeping the keys, which are the
+// shell's. The settings stay kept: after a stop the wait may take the
+// terminal again.
+void put_back_quietly();

@@ -84,13 +84,15 @@ TEST_F(Race, StopInsideTheTermHandler) {
   EXPECT_TRUE(same_settings(s->before, s->settings()));
 }
 
-// Entering raw mode is interrupted by a stop: the entry is tried again, the
-// stop puts the terminal back, and the wait goes on after `fg`.
+// Entering raw mode is interrupted by a stop: the stop is taken first, with
+// the terminal as found and no hint yet, and after `fg` the wait takes the
+// terminal and shows the hint.
 TEST_F(Race, StopInterruptsTheRawEntry) {
-  ASSERT_TRUE(
-      start_injecting("inject=ioctl:error=EINTR:signal=SIGTSTP:when=" + std::to_string(at.raw)));
+  ASSERT_TRUE(start_injecting(
+      "inject=ioctl:error=EINTR:signal=SIGTSTP:when=" + std::to_string(at.raw), false));
   report r;
   ASSERT_TRUE(s->next_report(r) && stopped_by(r, SIGTSTP)) << r.status;
+  EXPECT_TRUE(same_settings(s->before, r.found)) << "the terminal was changed";
   ASSERT_NO_FATAL_FAILURE(continue_in_the_foreground(*s));
   ASSERT_TRUE(s->type("q"));
   EXPECT_EQ(s->status(), 0) << s->screen;
@@ -142,18 +144,24 @@ TEST_F(Race, RefusedRawEntryStopsTheProgram) {
   EXPECT_TRUE(same_settings(s->before, s->settings()));
 }
 
-// Refused the last restore, once the key is taken, the program just ends:
-// it neither stops nor writes the line break to a terminal that is not its.
-TEST_F(Race, RefusedRestoreEndsTheProgram) {
+// Refused the last restore, once the key is taken, where the terminal still
+// holds the wait's raw mode: the program stops by the kernel's SIGTTOU with
+// the rest of its job, writes nothing meanwhile, and continued in the
+// foreground puts the settings back and ends.
+TEST_F(Race, RefusedRestoreStopsUntilFg) {
   ASSERT_TRUE(start_injecting("inject=ioctl:error=EINTR:signal=SIGTTOU:when=" +
                               std::to_string(at.restore)));
   ASSERT_TRUE(s->wait_for_raw_mode());
   s->read_rest();
   s->screen.clear();
   ASSERT_TRUE(s->type("q"));
-  EXPECT_EQ(s->status(), 0) << s->screen;
+  report r;
+  ASSERT_TRUE(s->next_report(r) && stopped_by(r, SIGTTOU)) << r.status;
   s->read_rest();
   EXPECT_EQ(s->screen, "") << "wrote after the refusal";
+  ASSERT_TRUE(s->fg());
+  EXPECT_EQ(s->status(), 0) << s->screen;
+  EXPECT_TRUE(same_settings(s->before, s->settings()));
 }
 
 // Over a slow link the bytes of a key arrive apart: the rest of the key is
