@@ -279,11 +279,14 @@ bool take_the_recorded_stop(const wait_state& w) {
 // settings already in place made again. Settings are a shell's at the first
 // look, whatever they are, and after it where they are canonical while the
 // raw mode last held is not (a shell put its own back at a stop, or `stty
-// sane` was typed elsewhere): they are kept as the ones to put back, and
-// raw mode is entered from them. Non-canonical ones are the wait's own mode
-// as the shell saved it at a stop and put it back at `fg`, or as another
-// program changed it, and are never kept to put back. After the key: the
-// settings kept put back.
+// sane` was typed elsewhere): raw mode is entered from them, and once it is
+// made they are kept as the ones to put back. Refused, the ones kept before
+// stay: settings found from the background may be a shell's own derived from
+// the wait's raw mode (fish takes the modes it finds at a stop as the base
+// of those it gives its commands). Non-canonical ones are the wait's own
+// mode as the shell saved it at a stop and put it back at `fg`, or as
+// another program changed it, and are never kept to put back. After the
+// key: the settings kept put back.
 //
 // Where a refusal stops the program, one that comes otherwise than with a
 // continue (the call was interrupted, or a SIGTTOU was pending) is met by

@@ -140,23 +140,38 @@ answer change_settings(const termios& mode, bool dropping_typed_ahead, refusal o
   return ttou_came != 0 || interrupted ? answer::refused : answer::failed;
 }
 
+namespace {
+
+// Keeps `mode` as the settings to put back, hidden from a handler while it
+// is written.
+void keep(const termios& mode) {
+  const int level = known == kept_and_held ? kept_and_held : kept_only;
+  make_known(nothing);
+  kept = mode;
+  make_known(level);
+}
+
+}  // namespace
+
 // Raw mode is read back as the terminal holds it, a locked setting included.
 // Line mode read back where no lock keeps it is a shell's, put back at a
 // SIGSTOP that came between the change and the read: the raw mode asked for
 // stands for what the terminal held, so that the next look takes the
 // terminal again.
 answer enter_raw_mode(const termios& found, refusal on_refusal) {
-  const int had = known;
-  make_known(had == kept_and_held ? kept_only : nothing);
-  kept = found;
-  make_known(had == kept_and_held ? kept_and_held : kept_only);
+  const bool first = known == nothing;
+  const termios before = kept;
+  keep(found);
   termios wanted = raw_from(found);
   const bool locked = line_mode_locked();
   // Where the system has no such lock, it is never found.
   // cppcheck-suppress knownConditionTrueFalse
   if (locked) wanted.c_iflag = found.c_iflag;
   const answer a = change_settings(wanted, true, on_refusal);
-  if (a != answer::made) return a;
+  if (a != answer::made) {
+    if (!first) keep(before);
+    return a;
+  }
   termios read_back{};
   // cppcheck-suppress knownConditionTrueFalse
   if (tcgetattr(STDIN_FILENO, &read_back) != 0 || (canonical(read_back) && !locked))

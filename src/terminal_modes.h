@@ -52,7 +52,8 @@ enum class refusal {
 answer change_settings(const termios& mode, bool dropping_typed_ahead, refusal on_refusal);
 
 // Keeps `found` as the settings to put back, and puts raw mode built from it
-// in place, dropping the keys typed ahead. A terminal may keep a setting
+// in place, dropping the keys typed ahead. Where the change is not made, the
+// settings kept before stay, if any were. A terminal may keep a setting
 // locked against change (TIOCSLCKTRMIOS): where it keeps line mode, the input
 // processing found is kept too, so that Enter still ends a line and with it
 // the wait. Once made, raw mode is read back as the terminal holds it.
