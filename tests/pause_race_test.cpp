@@ -14,6 +14,7 @@
 #include <csignal>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "pause_common.h"
 #include "pty_shell.h"
@@ -160,6 +161,54 @@ TEST_F(Race, RefusedRestoreStopsUntilFg) {
   s->read_rest();
   EXPECT_EQ(s->screen, "") << "wrote after the refusal";
   ASSERT_TRUE(s->fg());
+  EXPECT_EQ(s->status(), 0) << s->screen;
+  EXPECT_TRUE(same_settings(s->before, s->settings()));
+}
+
+// The key's byte taken by another reader of the terminal between the sleep
+// that found it and the read (a member of the same job reading the terminal,
+// or the shell after a stop that came between the two): the program goes
+// back to its sleep, letting its signals through, instead of sitting in a
+// read that only another key would end, and SIGTERM ends it at once. strace
+// holds each sleep as it returns, the one that found the key among them,
+// while the byte is taken; the key comes after a look, so that the sleep
+// has a whole second left and returns for the key, not its time.
+TEST_F(Race, KeyTakenByAnotherReaderBeforeTheRead) {
+  ASSERT_TRUE(start_injecting("inject=pselect6:delay_exit=300000"));
+  ASSERT_TRUE(waits_quietly_after_a_look(*s));
+  ASSERT_TRUE(s->type("x"));
+  ASSERT_TRUE(s->within_seconds([&] { return state_of(s->pid()) == 't' && s->queued() == 1; }))
+      << "the sleep that found the key was not held, state " << state_of(s->pid());
+  ASSERT_EQ(s->take_input(), 1);
+  ASSERT_TRUE(waits_quietly(*s)) << "not back in its sleep";
+  ASSERT_TRUE(s->signal(SIGTERM));
+  EXPECT_EQ(s->status(), 128 + SIGTERM) << s->screen;
+  EXPECT_TRUE(same_settings(s->before, s->settings()));
+}
+
+// A SIGTTOU sent from elsewhere, pending as the wait is about to enter raw
+// mode, where a refusal would stop the program by SIGTTOU's default action:
+// it is met first, as the stop it is, with the terminal as found, and stops
+// the program once only; after `fg` the wait takes the terminal and one key
+// ends it. The signal is sent at the look for a line-mode lock, the last
+// call before the change, where the wait holds it blocked.
+TEST_F(Race, SigttouPendingBeforeTheRawEntryStopsOnce) {
+  std::vector<std::string> ioctls;
+  ASSERT_TRUE(logged_calls("ioctl", detail::brief, ioctls));
+  int lock_look = 0;
+  for (int i = 0; i < at.raw - 1 && i < static_cast<int>(ioctls.size()); ++i)
+    if (ioctls[static_cast<std::size_t>(i)].find("TIOCGLCKTRMIOS") != std::string::npos)
+      lock_look = i + 1;
+  if (lock_look == 0) GTEST_SKIP() << "no look for a line-mode lock on this system";
+  ASSERT_TRUE(
+      start_injecting("inject=ioctl:signal=SIGTTOU:when=" + std::to_string(lock_look), false));
+  report r;
+  ASSERT_TRUE(s->next_report(r) && stopped_by(r, SIGTTOU)) << r.status;
+  EXPECT_TRUE(same_settings(s->before, r.found)) << "stopped with the terminal changed";
+  ASSERT_NO_FATAL_FAILURE(continue_in_the_foreground(*s));
+  ASSERT_TRUE(waits_quietly(*s));
+  EXPECT_TRUE(s->unchanged()) << "stopped again";
+  ASSERT_TRUE(s->type("q"));
   EXPECT_EQ(s->status(), 0) << s->screen;
   EXPECT_TRUE(same_settings(s->before, s->settings()));
 }

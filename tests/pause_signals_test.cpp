@@ -654,6 +654,9 @@ INSTANTIATE_TEST_SUITE_P(
 struct orphan_case {
   std::string name;
   bool ignore_ttou;
+  // SIGTTOU blocked by the parent, and one pending for it, which the program
+  // must not take for the kernel's refusal of its change.
+  bool ttou_blocked_and_pending = false;
 };
 
 class Orphaned : public ::testing::TestWithParam<orphan_case> {};
@@ -671,11 +674,23 @@ TEST_P(Orphaned, TheWaitEndsQuietly) {
   how.shell_stays = true;
   how.ignore_ttou = GetParam().ignore_ttou;
   how.tracer = {"/bin/sh", "-c", "\"$0\"; echo after"};
+  if (GetParam().ttou_blocked_and_pending) {
+    // Blocked and sent by the sh's child itself, which then becomes the
+    // program: a child of fork inherits the mask but nothing pending.
+    how.tracer = {"/bin/sh", "-c",
+                  "python3 -c 'import os, signal, sys; "
+                  "signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGTTOU]); "
+                  "os.kill(os.getpid(), signal.SIGTTOU); os.execv(sys.argv[1], sys.argv[1:])' "
+                  "\"$0\"; echo after"};
+  }
   pty_shell s;
   ASSERT_TRUE(start(s, how));
   ASSERT_TRUE(up_to_the_wait(s, "00101\n"));
   const pid_t program = program_in(s.pid());
   ASSERT_GT(program, 0) << "the program is not in the sh's group";
+  if (GetParam().ttou_blocked_and_pending) {
+    ASSERT_TRUE(pending_in(program, SIGTTOU)) << "no SIGTTOU pending for the parent";
+  }
   s.read_rest();
   s.screen.clear();
   kill(s.pid(), SIGKILL);
@@ -698,7 +713,8 @@ TEST_P(Orphaned, TheWaitEndsQuietly) {
 
 INSTANTIATE_TEST_SUITE_P(Stops, Orphaned,
                          ::testing::Values(orphan_case{"SigttouDefault", false},
-                                           orphan_case{"SigttouIgnored", true}),
+                                           orphan_case{"SigttouIgnored", true},
+                                           orphan_case{"SigttouBlockedAndPending", false, true}),
                          by_name);
 
 }  // namespace pause_tests

@@ -412,6 +412,13 @@ int pty_shell::queued() const {
   return left;
 }
 
+int pty_shell::take_input() const {
+  const int left = queued();
+  if (left <= 0) return left;
+  std::vector<char> taken(static_cast<std::size_t>(left));
+  return static_cast<int>(read(slave, taken.data(), taken.size()));
+}
+
 void pty_shell::hang_up() {
   close(master);
   master = -1;

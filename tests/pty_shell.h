@@ -147,6 +147,9 @@ class pty_shell {
   // The number of bytes in the terminal's input not yet read, leaving its
   // settings alone.
   int queued() const;
+  // Takes whatever the terminal's input holds, as another reader of the
+  // terminal would, and returns the number of bytes taken.
+  int take_input() const;
 
   // Hangs the terminal up, as closing a terminal window does.
   void hang_up();
