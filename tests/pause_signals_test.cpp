@@ -466,6 +466,35 @@ TEST(JobControl, InTheBackgroundSigtermStillEndsIt) {
   EXPECT_TRUE(same_settings(s.before, s.settings()));
 }
 
+// A shell that leaves the job's settings in place at a stop, as dash does
+// at SIGSTOP, leaves raw mode on the terminal, so the settings do not tell
+// that the shell has had it. Continued in the background, the program is
+// refused its look and stops by SIGTTOU, still in raw mode; back in the
+// foreground it shows the hint again, since the shell has written to the
+// terminal meanwhile. This shell puts its own settings back at each stop,
+// so the test puts the job's back after it, as such a shell would leave them.
+TEST(JobControl, BackFromTheBackgroundInRawModeTheHintIsShownAgain) {
+  pty_shell s;
+  ASSERT_TRUE(start(s));
+  ASSERT_TRUE(up_to_the_wait(s, "00101\n"));
+  report r;
+  ASSERT_TRUE(s.stop(SIGSTOP, r)) << r.status;
+  ASSERT_TRUE(raw_mode(r.found));
+  s.set_settings(r.found);
+  ASSERT_TRUE(s.bg());
+  while (s.next_report(r) && WIFCONTINUED(r.status)) {
+  }
+  ASSERT_TRUE(stopped_by(r, SIGTTOU)) << r.status;
+  ASSERT_TRUE(raw_mode(r.found)) << "the settings were changed from the background";
+  s.set_settings(r.found);
+  s.read_rest();
+  EXPECT_EQ(s.screen.rfind(hint), s.screen.size() - hint.size()) << "wrote from the background";
+  ASSERT_NO_FATAL_FAILURE(continue_in_the_foreground(s));
+  ASSERT_TRUE(s.type("q"));
+  EXPECT_EQ(s.status(), 0) << s.screen;
+  EXPECT_TRUE(same_settings(s.before, s.settings()));
+}
+
 // A job of several processes, `avoidrec | cat` here, continued in the
 // background: the kernel refuses the wait's change of the terminal and
 // stops the whole job by SIGTTOU, and the program stops with it, so that the
