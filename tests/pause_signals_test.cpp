@@ -210,34 +210,117 @@ INSTANTIATE_TEST_SUITE_P(Signals, PendingSignal,
                                                         pending_at_continue::hangup, 128 + SIGHUP}),
                          by_name);
 
-// A real fault in the program, which the kernel raises while the main line
-// runs, is met by the handler too: the terminal is put back and the program
-// ends by the fault's signal. The fault is made by gdb, which moves the
-// waiting program's counter to address 0 and lets it go on.
-TEST(Fault, PutsTheTerminalBackAndEndsByItsSignal) {
+// A real fault in the program, raised by the kernel while the main line
+// runs, is met by the handler too, whichever fault signal it is: the
+// terminal is put back and the program ends by the fault's signal. gdb
+// makes the fault in the waiting program: it moves the program's counter
+// to address 0, or writes an instruction that faults where the counter
+// stands, and lets the program go on. SIGSYS comes from a seccomp filter
+// that traps one system call number, installed by the program's own
+// system calls as gdb steps them, and then that call. The instructions are
+// x86-64's.
+struct fault_case {
+  std::string name;
+  int sig;
+  std::vector<std::string> commands;  // gdb's, once attached
+};
+
+class Fault : public ::testing::TestWithParam<fault_case> {};
+
+TEST_P(Fault, PutsTheTerminalBackAndEndsByItsSignal) {
+  const fault_case& t = GetParam();
   if (std::strlen(AVOIDREC_GDB) == 0) GTEST_SKIP() << "gdb is not installed";
   pty_shell s;
   ASSERT_TRUE(start(s));
   ASSERT_TRUE(up_to_the_wait(s, "00101\n"));
   ASSERT_TRUE(waits_quietly(s));
   const std::string pid = std::to_string(s.pid());
+  std::vector<std::string> words = {AVOIDREC_GDB, "-nx", "-batch", "-p", pid};
+  for (const std::string& command : t.commands) words.insert(words.end(), {"-ex", command});
+  words.insert(words.end(), {"-ex", "detach"});
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
   const pid_t gdb = fork();
   if (gdb == 0) {
     const int null = open("/dev/null", O_RDWR);
     dup2(null, STDIN_FILENO);
     dup2(null, STDOUT_FILENO);
     dup2(null, STDERR_FILENO);
-    execl(AVOIDREC_GDB, AVOIDREC_GDB, "-nx", "-batch", "-p", pid.c_str(), "-ex", "set $pc = 0",
-          "-ex", "detach", static_cast<char*>(nullptr));
+    execv(argv[0], argv.data());
     _exit(127);
   }
   ASSERT_GT(gdb, 0);
   int gdb_status = 0;
   ASSERT_EQ(waitpid(gdb, &gdb_status, 0), gdb);
   EXPECT_EQ(exit_code(gdb_status), 0) << "gdb failed";
-  EXPECT_EQ(s.status(), 128 + SIGSEGV) << s.screen;
+  EXPECT_EQ(s.status(), 128 + t.sig) << s.screen;
   EXPECT_TRUE(same_settings(s.before, s.settings())) << "the terminal was left raw";
 }
+
+namespace {
+
+// The commands that make the system call whose number and arguments
+// `registers` sets, by the instruction gdb has written at the counter
+// (`syscall`), stepped, and the counter moved back to it for the next.
+std::vector<std::string> system_call(const std::vector<std::string>& registers) {
+  std::vector<std::string> commands;
+  for (const std::string& r : registers) commands.push_back("set " + r);
+  commands.insert(commands.end(), {"stepi", "set $pc = $pc - 2"});
+  return commands;
+}
+
+std::vector<fault_case> faults() {
+  std::vector<fault_case> made = {{"Segv", SIGSEGV, {"set $pc = 0"}}};
+#ifdef __x86_64__
+  // The sleep gdb interrupted is not made again, so the fault comes at once.
+  const std::string at_the_counter = "set $orig_rax = -1";
+  // Room at the stack's far end, below what the program uses.
+  const std::string room = "($sp - 512)";
+  const std::string room_after = "($sp - 560)";
+  std::vector<std::string> syscall_here = {at_the_counter,
+                                           "set {unsigned char[2]}$pc = {0x0f, 0x05}"};
+  // A system call number that no kernel has, trapped by a filter that loads
+  // the call's number and traps that one, allowing the rest.
+  const std::string trapped = "999";
+  std::vector<std::string> sys = syscall_here;
+  sys.insert(sys.end(), {"set {unsigned long long[4]}" + room + " = {0x20, (" + trapped +
+                             "ULL << 32) | 0x01000015, 0x0003000000000006, 0x7fff000000000006}",
+                         "set {unsigned long long[2]}" + room_after + " = {4, " + room + "}"});
+  for (const auto& call :
+       {system_call({"$rax = 157", "$rdi = 38", "$rsi = 1", "$rdx = 0", "$r10 = 0",
+                     "$r8 = 0"}),  // prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0)
+        system_call({"$rax = 317", "$rdi = 1", "$rsi = 0",
+                     "$rdx = " + room_after})})  // seccomp(SECCOMP_SET_MODE_FILTER, 0, filter)
+    sys.insert(sys.end(), call.begin(), call.end());
+  sys.push_back("set $rax = " + trapped);
+  // A read past the end of a file mapped: an empty one from memfd_create.
+  std::vector<std::string> bus = syscall_here;
+  bus.push_back("set {unsigned char[2]}" + room + " = {0x78, 0}");
+  for (const auto& call :
+       {system_call({"$rax = 319", "$rdi = " + room, "$rsi = 0"}),  // memfd_create("x", 0)
+        {"set $fd = $rax"},
+        system_call({"$rax = 9", "$rdi = 0", "$rsi = 4096", "$rdx = 1", "$r10 = 1", "$r8 = $fd",
+                     "$r9 = 0"})})  // mmap(0, 4096, PROT_READ, MAP_SHARED, fd, 0)
+    bus.insert(bus.end(), call.begin(), call.end());
+  bus.push_back("set {unsigned char[2]}$pc = {0x8b, 0x00}");  // mov eax, [rax]
+  made.insert(
+      made.end(),
+      {
+          {"Ill", SIGILL, {at_the_counter, "set {unsigned char[2]}$pc = {0x0f, 0x0b}"}},  // ud2
+          // xor ecx, ecx; idiv ecx
+          {"Fpe", SIGFPE, {at_the_counter, "set {unsigned char[4]}$pc = {0x31, 0xc9, 0xf7, 0xf9}"}},
+          {"Trap", SIGTRAP, {at_the_counter, "set {unsigned char}$pc = 0xcc"}},  // int3
+          {"Bus", SIGBUS, bus},
+          {"Sys", SIGSYS, sys},
+      });
+#endif
+  return made;
+}
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Signals, Fault, ::testing::ValuesIn(faults()), by_name);
 
 // ---- Stops, as a shell and a terminal window meet them -----------------
 
