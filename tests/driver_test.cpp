@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -93,5 +96,78 @@ TEST(Build, MatchesClosedFormAtTheLongestWords) {
     EXPECT_EQ(build_for(w), closed_form(w)) << w;
   }
 }
+
+#ifdef __GLIBC__
+
+// A stream whose write number `failing` (from 1) fails with EIO and whose
+// other writes all succeed, as a disk that is full for a moment, or a
+// network file system that recovers, can leave it: glibc's fopencookie.
+struct flaky_output {
+  int failing;
+  int writes = 0;
+  std::string written;
+};
+
+extern "C" ssize_t write_flaky(void* cookie, const char* bytes, std::size_t size) {
+  auto* out = static_cast<flaky_output*>(cookie);
+  if (++out->writes == out->failing) {
+    errno = EIO;
+    return -1;
+  }
+  out->written.append(bytes, size);
+  return static_cast<ssize_t>(size);
+}
+
+struct write_error_case {
+  const char* name;
+  int buffering;  // _IONBF: each fprintf writes; _IOFBF: a buffer of `size`
+  std::size_t size;
+  int failing;  // the write that fails
+  const char* message;
+};
+
+class WriteError : public ::testing::TestWithParam<write_error_case> {};
+
+// A write that fails fails the run, with a message, even where the writes
+// after it, and the last flush, succeed: the stream's error indicator tells
+// of it, not the flush alone.
+TEST_P(WriteError, FailsTheRunEvenWhenTheLastFlushSucceeds) {
+  const write_error_case& t = GetParam();
+  flaky_output flaky{t.failing, 0, {}};
+  cookie_io_functions_t calls{};
+  calls.write = write_flaky;
+  std::FILE* out = fopencookie(&flaky, "w", calls);
+  ASSERT_NE(out, nullptr);
+  char buffer[64];
+  ASSERT_LE(t.size, sizeof buffer);
+  ASSERT_EQ(std::setvbuf(out, t.buffering == _IONBF ? nullptr : buffer, t.buffering, t.size), 0);
+  char input[] = "00101\n";
+  std::FILE* in = fmemopen(input, std::strlen(input), "r");
+  ASSERT_NE(in, nullptr);
+  char* message = nullptr;
+  std::size_t message_size = 0;
+  std::FILE* err = open_memstream(&message, &message_size);
+  ASSERT_NE(err, nullptr);
+  const int status = run(in, out, err);
+  std::fclose(err);
+  std::fclose(in);
+  std::fclose(out);
+  const std::string shown = message;
+  std::free(message);
+  EXPECT_EQ(status, 1) << "written: " << flaky.written;
+  EXPECT_GT(flaky.writes, t.failing) << "no write after the failed one";
+  EXPECT_EQ(shown, std::string("avoidrec: ") + t.message + ": " + std::strerror(EIO) + "\n");
+}
+
+// Unbuffered, the prompt is the first write and each coefficient one more;
+// a small buffer fills, and is written, in the middle of the result.
+INSTANTIATE_TEST_SUITE_P(
+    Driver, WriteError,
+    ::testing::Values(write_error_case{"FirstCoefficient", _IONBF, 0, 2, "cannot write the result"},
+                      write_error_case{"ThirdCoefficient", _IONBF, 0, 4, "cannot write the result"},
+                      write_error_case{"SmallBufferFull", _IOFBF, 4, 2, "cannot write the result"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+#endif
 
 }  // namespace

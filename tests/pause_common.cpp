@@ -67,6 +67,10 @@ bool pending_in(pid_t pid, int sig) {
   return (pending >> (sig - 1) & 1U) != 0;
 }
 
+bool blocked_by(pid_t pid, int sig) {
+  return (status_field(pid, "SigBlk", hexadecimal) >> (sig - 1) & 1U) != 0;
+}
+
 ::testing::AssertionResult waits_quietly(pty_shell& s, pid_t program) {
   const pid_t pid = program > 0 ? program : s.pid();
   if (s.within_seconds([&] { return quiet(s, pid); })) return ::testing::AssertionSuccess();

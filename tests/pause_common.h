@@ -69,6 +69,9 @@ void PrintTo(const Case& c, std::ostream* os) {
 // Whether sig is pending for the process, blocked or not, by /proc.
 bool pending_in(pid_t pid, int sig);
 
+// Whether the process blocks sig now, by /proc.
+bool blocked_by(pid_t pid, int sig);
+
 // Continued in the foreground after any stop, the wait takes the terminal
 // again, though the shell put its own settings back, and shows the hint anew.
 void continue_in_the_foreground(pty_shell& s);

@@ -87,6 +87,10 @@ INSTANTIATE_TEST_SUITE_P(
         pause_case{"TwoByteLetter", "00101\n", worked_example, "\xc3\xa9", 0},
         // More bytes than one read takes: the rest is dropped with the wait.
         pause_case{"PastedText", "00101\n", worked_example, std::string(100, 'x'), 0},
+        // After ESC whatever comes within the escape time is the key's: a
+        // paste of many times the key's room is taken and dropped, not kept.
+        pause_case{"PasteAfterEscape", "00101\n", worked_example, "\x1b" + std::string(200, 'x'),
+                   0},
         pause_case{"TypedAheadIsDiscarded", "00101\nxyz\n", worked_example, " ", 0},
         // End of input on an empty line ends the input before any word; the
         // message starts on a line of its own.

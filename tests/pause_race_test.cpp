@@ -7,11 +7,13 @@
 //
 // AVOIDREC_EXE in the environment points the tests at another build.
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,9 +42,14 @@ class Race : public ::testing::Test {
   // `up_to_the_hint`.
   [[nodiscard]] ::testing::AssertionResult start_injecting(const std::string& inject,
                                                            bool up_to_the_hint = true) {
+    return start_traced({"-o", "/dev/null", "-e", inject}, up_to_the_hint);
+  }
+
+  // The same with strace's options as given.
+  [[nodiscard]] ::testing::AssertionResult start_traced(const std::vector<std::string>& action,
+                                                        bool up_to_the_hint = true) {
     s = std::make_unique<pty_shell>();
-    const launch how =
-        traced("ioctl,read," + waits_for_the_rest, {"-o", "/dev/null", "-e", inject});
+    const launch how = traced("ioctl,read," + waits_for_the_rest, action);
     if (auto started = start(*s, how); !started) return started;
     if (!s->wait_for_text(prompt))
       return ::testing::AssertionFailure() << "no prompt: " << s->screen;
@@ -301,29 +308,30 @@ TEST_F(Race, StopAsTheKeyIsRead) {
 // A signal that the program handles, here a continue, interrupts its wait
 // for the rest of a key: the wait for the rest goes on, and the rest that
 // comes after the signal is taken with the key, not left for the shell. The
-// signal comes exactly as the wait for the rest begins; the rest is typed as
-// soon as the program sleeps in that wait again, or has ended.
+// signal comes as the key is read, to be met as the wait for the rest
+// begins; the wait call after the one it interrupted is held back a second
+// as it starts, the signals blocked again, while the rest is typed.
 TEST_F(Race, SignalWhileAwaitingTheRestOfAKey) {
-  ASSERT_TRUE(start_injecting("inject=" + waits_for_the_rest +
-                              ":signal=SIGCONT:when=" + std::to_string(at.rest_wait)));
+  ASSERT_TRUE(start_traced({"-o", "/dev/null", "-e",
+                            "inject=read:signal=SIGCONT:when=" + std::to_string(at.key_read), "-e",
+                            "inject=" + waits_for_the_rest +
+                                ":delay_enter=1000000:when=" + std::to_string(at.rest_wait + 1)}));
   ASSERT_TRUE(s->wait_for_raw_mode());
   s->screen.clear();
   ASSERT_TRUE(s->type("\x1b"));
-  const auto escape = std::chrono::steady_clock::now();
-  const auto deadline = escape + 5s;
-  while (!(sleeping(s->pid()) && awaiting_the_rest(s->pid())) && s->unchanged()) {
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "neither waiting nor ended";
-    std::this_thread::sleep_for(1ms);
-  }
+  // Held at the start of the second wait for the rest: the continue met,
+  // and blocked again outside the wait.
+  const auto held = [&] {
+    return state_of(s->pid()) == 't' && awaiting_the_rest(s->pid()) && s->queued() == 0 &&
+           !pending_in(s->pid(), SIGCONT) && blocked_by(s->pid(), SIGCONT);
+  };
+  ASSERT_TRUE(s->within_seconds(held)) << "not waiting for the rest after the signal";
   ASSERT_TRUE(s->type("[A"));
-  const auto rest = std::chrono::steady_clock::now() - escape;
-  const auto rest_ms = std::chrono::duration_cast<std::chrono::milliseconds>(rest).count();
   EXPECT_EQ(s->status(), 0) << s->screen;
   s->read_rest();
   EXPECT_EQ(s->screen, "\r\n") << "the wait ended once, and showed nothing more";
   EXPECT_TRUE(same_settings(s->before, s->settings()));
-  EXPECT_EQ(s->input_left(), 0) << "the rest of the key, typed " << rest_ms
-                                << " ms after the ESC, was left for the next program";
+  EXPECT_EQ(s->input_left(), 0) << "the rest of the key was left for the next program";
 }
 
 // ESC alone, and a signal that the program handles, here a continue, within
@@ -338,6 +346,60 @@ TEST_F(Race, SignalWhileAwaitingARestThatNeverComes) {
   EXPECT_EQ(s->status(), 0) << s->screen;
   s->read_rest();
   EXPECT_EQ(s->screen, "\r\n") << "the wait ended once, and showed nothing more";
+  EXPECT_TRUE(same_settings(s->before, s->settings()));
+}
+
+// A continue that comes after a stop, before the program has acted on it,
+// ends the stop, as the kernel's own continue drops a stop still pending:
+// the program does not stop, and the wait goes on. The stop comes as raw
+// mode is entered, with the wait's signals blocked, and is met at its first
+// sleep; the wait call that follows, which lets the signals already pending
+// through, is held while the continue is sent, so that both have come before
+// the program acts. A logged run with the same stop finds that call: the one
+// after the first wait call the stop interrupted.
+TEST_F(Race, ContinueAfterAStopNotYetTaken) {
+  const std::string stop_at_raw = "inject=ioctl:signal=SIGTSTP:when=" + std::to_string(at.raw);
+  char log[] = "/tmp/avoidrec-strace-XXXXXX";
+  const int fd = mkstemp(log);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  ASSERT_TRUE(start_traced({"-o", log, "-e", stop_at_raw}));
+  report r;
+  ASSERT_TRUE(s->next_report(r) && stopped_by(r, SIGTSTP)) << r.status;
+  ASSERT_NO_FATAL_FAILURE(continue_in_the_foreground(*s));
+  ASSERT_TRUE(s->type("q"));
+  EXPECT_EQ(s->status(), 0) << s->screen;
+  s->reap_tracer();
+  int waits = 0;
+  int after_the_stop = 0;
+  std::ifstream file(log);
+  for (std::string call; after_the_stop == 0 && std::getline(file, call);) {
+    if (call.rfind("ioctl(", 0) == 0 || call.rfind("read(", 0) == 0) continue;
+    ++waits;
+    if (call.find("ERESTART") != std::string::npos || call.find("EINTR") != std::string::npos)
+      after_the_stop = waits + 1;
+  }
+  unlink(log);
+  ASSERT_GT(after_the_stop, 0) << "no wait call was interrupted by the stop";
+
+  ASSERT_TRUE(start_traced({"-o", "/dev/null", "-e", stop_at_raw, "-e",
+                            "inject=" + waits_for_the_rest +
+                                ":delay_enter=2000000:when=" + std::to_string(after_the_stop)}));
+  // Held by strace at the start of a wait call, with the stop taken from
+  // the kernel, and the signals blocked again outside the wait.
+  const auto held = [&] {
+    return state_of(s->pid()) == 't' && awaiting_the_rest(s->pid()) &&
+           !pending_in(s->pid(), SIGTSTP) && blocked_by(s->pid(), SIGTSTP);
+  };
+  ASSERT_TRUE(s->within_seconds(held)) << "not held after the stop: " << s->screen;
+  ASSERT_TRUE(s->signal(SIGCONT));
+  ASSERT_TRUE(state_of(s->pid()) == 't' && pending_in(s->pid(), SIGCONT))
+      << "the continue came after the hold";
+  ASSERT_TRUE(waits_quietly(*s)) << "stopped though continued";
+  EXPECT_TRUE(s->unchanged()) << "stopped though continued";
+  EXPECT_TRUE(raw_mode(s->settings()));
+  ASSERT_TRUE(s->type("q"));
+  EXPECT_EQ(s->status(), 0) << s->screen;
   EXPECT_TRUE(same_settings(s->before, s->settings()));
 }
 
