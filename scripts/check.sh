@@ -222,8 +222,9 @@ sources_of() {
 # The files that the Windows build compiles and the Linux one does not, its
 # console file, analysed with the 32-bit sub-build's own commands.
 tidy_windows() {
-  local cxx_include files
-  cxx_include=$(ls -d /usr/lib/gcc/i686-w64-mingw32/*-win32/include/c++ | head -n 1)
+  local cxx_includes cxx_include files
+  cxx_includes=(/usr/lib/gcc/i686-w64-mingw32/*-win32/include/c++)
+  cxx_include=${cxx_includes[0]}
   mapfile -t files < <(LC_ALL=C comm -13 <(sources_of build-plain) \
     <(sources_of build-release/windows))
   if ((${#files[@]} == 0)); then
@@ -313,37 +314,38 @@ passed=0
 running=""
 running_since=0
 
-# Writes what a passing stage shows, each line within 100 columns: a longer
-# one is cut there, and goes whole to the stage's log. Characters count, not
+# Writes its input with each line within 100 columns: a longer one is cut
+# there, and goes whole to file $1, the stage's log. Characters count, not
 # bytes.
 fit_width() {
   local LC_ALL=C.UTF-8 line width=100
   while IFS= read -r line; do
     if ((${#line} > width)); then
       echo "${line:0:width-1}…"
-      echo "$line" >>"$log"
+      echo "$line" >>"$1"
     else
       echo "$line"
     fi
   done
 }
 
-# stage <log name> <build tree> <title> <command...>
+# stage <name> <build tree> <description> <command...>
+# Its line begins with the name that `scripts/check.sh NAME` takes.
 stage() {
   wanted "$1" || return 0
   local tree=$2
-  running=$3
+  running=$1
   running_since=$SECONDS
   mkdir -p "$tree"
   log=$tree/check-$1.log
   shown=$tree/check-$1.shown
   : >"$log"
   : >"$shown"
-  printf '%-40s' "$running"
+  printf '%-11s%-38s' "$1" "$3"
   shift 3
   "$@"
   printf ' %4d s\n' $((SECONDS - running_since))
-  fit_width <"$shown"
+  fit_width "$log" <"$shown"
   rm -f "$shown"
   running=""
   passed=$((passed + 1))
@@ -356,8 +358,11 @@ verdict() {
   local status=$? total=$((SECONDS - started))
   if [[ -n $running ]]; then
     printf ' %4d s  FAILED\n' $((SECONDS - running_since))
-    echo "-- failed: $command"
+    # The command, its file list say, cut to the width as a passing stage's
+    # lines are, and whole in the log; its output whole, the diagnosis.
+    echo "-- failed: $command" | fit_width /dev/null
     output | { LC_ALL=C grep -aEv "$progress" || true; }
+    echo "-- failed: $command" >>"$log"
     echo "check: FAILED in stage $running after $total s; its full log: $log"
   elif ((status != 0)); then
     echo "check: FAILED after $total s"
@@ -367,17 +372,17 @@ verdict() {
 }
 trap verdict EXIT
 
-stage packages build-check "packages" quietly install_missing
-stage formatting build-check "formatting" formatting
-stage sanitizers build-asan "sanitizers (build-asan)" sanitizers
-stage memcheck build-memcheck "valgrind memcheck (build-memcheck)" memcheck
-stage fuzzing build-fuzz "fuzzing (build-fuzz)" fuzzing
+stage packages build-check "the Debian packages" quietly install_missing
+stage formatting build-check "clang-format" formatting
+stage sanitizers build-asan "ASan and UBSan (build-asan)" sanitizers
+stage memcheck build-memcheck "valgrind (build-memcheck)" memcheck
+stage fuzzing build-fuzz "libFuzzer (build-fuzz)" fuzzing
 stage plain build-plain "without GoogleTest (build-plain)" plain
 stage release build-release "release and Windows (build-release)" release
-stage cost build-release "cost (build-release)" cost
-stage s390x build-s390x "s390x under qemu (build-s390x)" emulated s390x
-stage armhf build-armhf "armhf under qemu (build-armhf)" emulated armhf
-stage arm64 build-arm64 "arm64 and its .deb (build-arm64)" arm64
+stage cost build-release "instructions per run (build-release)" cost
+stage s390x build-s390x "under qemu (build-s390x)" emulated s390x
+stage armhf build-armhf "under qemu (build-armhf)" emulated armhf
+stage arm64 build-arm64 "its .deb, under qemu (build-arm64)" arm64
 stage libcxx build-libcxx "clang and libc++ (build-libcxx)" libcxx
 stage analysis build-check "clang-tidy and cppcheck" static_analysis
-stage coverage build-coverage "coverage (build-coverage)" coverage
+stage coverage build-coverage "clang's coverage (build-coverage)" coverage
