@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The test command, the gate before a change is shared: README.md's "Tests"
-# says what it installs, what each stage checks and how long it takes.
+# The test command, the gate before a change is shared: CONTRIBUTING.md's
+# "The test command" says what it installs, what each stage checks and what
+# it prints, and its "Figures" how long it takes.
 #
 #   bash scripts/check.sh              every stage, in order
 #   bash scripts/check.sh STAGE...     the packages, then the stages named
