@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The test command, the gate before a change is shared: README.md's "Tests"
-# says what it installs, what each stage checks and how long it takes.
+# The test command, the gate before a change is shared: CONTRIBUTING.md's
+# "The test command" says what it installs, what each stage checks and what
+# it prints, and its "Figures" how long it takes.
 #
 #   bash scripts/check.sh              every stage, in order
 #   bash scripts/check.sh STAGE...     the packages, then the stages named
@@ -75,9 +76,15 @@ output() {
 # Configures the build tree of a preset (CMakePresets.json, which holds
 # every tree's options, warnings as errors included), build-<preset>. The
 # tests under real shells need pexpect, which this script installs for
-# Debian's own Python.
+# Debian's own Python. The release tree leaves out the Windows tests and the
+# benchmark where their tools are missing; here it must have them, so that
+# the gate loses nothing.
 configure() {
-  quietly cmake --preset "$1" -DPython3_EXECUTABLE=/usr/bin/python3 "${@:2}"
+  local required=()
+  if [[ $1 == release ]]; then
+    required=(-DAVOIDREC_REQUIRE_WINDOWS=ON -DAVOIDREC_REQUIRE_BENCHMARKS=ON)
+  fi
+  quietly cmake --preset "$1" -DPython3_EXECUTABLE=/usr/bin/python3 "${required[@]}" "${@:2}"
 }
 
 # Builds a preset's tree with the build preset's jobs, as a contributor's
@@ -113,12 +120,19 @@ skip_reason() {
     END { print reason }' "$1"
 }
 
+# Configures build-release unless this script has configured it already: a
+# tree that a contributor configured may lack what the gate requires.
+release_configured() {
+  LC_ALL=C grep -qx 'AVOIDREC_REQUIRE_WINDOWS:BOOL=ON' build-release/CMakeCache.txt 2>/dev/null ||
+    configure release
+}
+
 # What the stages that use build-release without being its stage need of it:
-# the targets named, built there (the tree configured first if it is new),
-# not its tests. After the release stage, as in a whole run, they are built
+# the targets named, built there (the tree configured first if need be), not
+# its tests. After the release stage, as in a whole run, they are built
 # already.
 from_release() {
-  [[ -f build-release/CMakeCache.txt ]] || configure release
+  release_configured
   compile release --target "$@"
 }
 
@@ -222,8 +236,9 @@ sources_of() {
 # The files that the Windows build compiles and the Linux one does not, its
 # console file, analysed with the 32-bit sub-build's own commands.
 tidy_windows() {
-  local cxx_include files
-  cxx_include=$(ls -d /usr/lib/gcc/i686-w64-mingw32/*-win32/include/c++ | head -n 1)
+  local cxx_includes cxx_include files
+  cxx_includes=(/usr/lib/gcc/i686-w64-mingw32/*-win32/include/c++)
+  cxx_include=${cxx_includes[0]}
   mapfile -t files < <(LC_ALL=C comm -13 <(sources_of build-plain) \
     <(sources_of build-release/windows))
   if ((${#files[@]} == 0)); then
@@ -240,7 +255,7 @@ tidy_windows() {
 # not run).
 static_analysis() {
   configure plain
-  [[ -f build-release/CMakeCache.txt ]] || configure release
+  release_configured
   compile release --target avoidrec_windows-configure
   local files
   mapfile -t files < <(sources_of build-plain)
@@ -313,37 +328,38 @@ passed=0
 running=""
 running_since=0
 
-# Writes what a passing stage shows, each line within 100 columns: a longer
-# one is cut there, and goes whole to the stage's log. Characters count, not
+# Writes its input with each line within 100 columns: a longer one is cut
+# there, and goes whole to file $1, the stage's log. Characters count, not
 # bytes.
 fit_width() {
   local LC_ALL=C.UTF-8 line width=100
   while IFS= read -r line; do
     if ((${#line} > width)); then
       echo "${line:0:width-1}…"
-      echo "$line" >>"$log"
+      echo "$line" >>"$1"
     else
       echo "$line"
     fi
   done
 }
 
-# stage <log name> <build tree> <title> <command...>
+# stage <name> <build tree> <description> <command...>
+# Its line begins with the name that `scripts/check.sh NAME` takes.
 stage() {
   wanted "$1" || return 0
   local tree=$2
-  running=$3
+  running=$1
   running_since=$SECONDS
   mkdir -p "$tree"
   log=$tree/check-$1.log
   shown=$tree/check-$1.shown
   : >"$log"
   : >"$shown"
-  printf '%-40s' "$running"
+  printf '%-11s%-38s' "$1" "$3"
   shift 3
   "$@"
   printf ' %4d s\n' $((SECONDS - running_since))
-  fit_width <"$shown"
+  fit_width "$log" <"$shown"
   rm -f "$shown"
   running=""
   passed=$((passed + 1))
@@ -356,8 +372,11 @@ verdict() {
   local status=$? total=$((SECONDS - started))
   if [[ -n $running ]]; then
     printf ' %4d s  FAILED\n' $((SECONDS - running_since))
-    echo "-- failed: $command"
+    # The command, its file list say, cut to the width as a passing stage's
+    # lines are, and whole in the log; its output whole, the diagnosis.
+    echo "-- failed: $command" | fit_width /dev/null
     output | { LC_ALL=C grep -aEv "$progress" || true; }
+    echo "-- failed: $command" >>"$log"
     echo "check: FAILED in stage $running after $total s; its full log: $log"
   elif ((status != 0)); then
     echo "check: FAILED after $total s"
@@ -367,17 +386,17 @@ verdict() {
 }
 trap verdict EXIT
 
-stage packages build-check "packages" quietly install_missing
-stage formatting build-check "formatting" formatting
-stage sanitizers build-asan "sanitizers (build-asan)" sanitizers
-stage memcheck build-memcheck "valgrind memcheck (build-memcheck)" memcheck
-stage fuzzing build-fuzz "fuzzing (build-fuzz)" fuzzing
+stage packages build-check "the Debian packages" quietly install_missing
+stage formatting build-check "clang-format" formatting
+stage sanitizers build-asan "ASan and UBSan (build-asan)" sanitizers
+stage memcheck build-memcheck "valgrind (build-memcheck)" memcheck
+stage fuzzing build-fuzz "libFuzzer (build-fuzz)" fuzzing
 stage plain build-plain "without GoogleTest (build-plain)" plain
 stage release build-release "release and Windows (build-release)" release
-stage cost build-release "cost (build-release)" cost
-stage s390x build-s390x "s390x under qemu (build-s390x)" emulated s390x
-stage armhf build-armhf "armhf under qemu (build-armhf)" emulated armhf
-stage arm64 build-arm64 "arm64 and its .deb (build-arm64)" arm64
+stage cost build-release "instructions per run (build-release)" cost
+stage s390x build-s390x "under qemu (build-s390x)" emulated s390x
+stage armhf build-armhf "under qemu (build-armhf)" emulated armhf
+stage arm64 build-arm64 "its .deb, under qemu (build-arm64)" arm64
 stage libcxx build-libcxx "clang and libc++ (build-libcxx)" libcxx
 stage analysis build-check "clang-tidy and cppcheck" static_analysis
-stage coverage build-coverage "coverage (build-coverage)" coverage
+stage coverage build-coverage "clang's coverage (build-coverage)" coverage

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Makes the .deb of build tree $1 with cpack $2 and passes if it is named
 # and described as a Debian package of version $3 should be, holds the
-# stripped program, its man page, changelog and copyright notice, carries a
+# stripped program (without .comment either), its man page, changelog and copyright notice, carries a
 # matching SHA-256 file, passes lintian $5 without an error or a warning
 # (unless $5 is -), and the program unpacked from it runs. Then it builds the
 # package again from source tree $4 with cmake $6 and the configure options
@@ -47,10 +47,13 @@ files=$(cd "$work/root" && find . -type f | sort | tr '\n' ' ')
 want="./usr/bin/avoidrec ./usr/share/doc/avoidrec/changelog.gz ./usr/share/doc/avoidrec/copyright"
 want="$want ./usr/share/lintian/overrides/avoidrec ./usr/share/man/man1/avoidrec.1.gz "
 test "$files" = "$want" || { echo "packed: $files" >&2; exit 1; }
-if readelf -S "$work/root/usr/bin/avoidrec" | grep -q '\.symtab'; then
-  echo "the program is not stripped" >&2
-  exit 1
-fi
+sections=$(readelf -S "$work/root/usr/bin/avoidrec")
+for section in .symtab .comment; do
+  if echo "$sections" | grep -qF " $section "; then
+    echo "the packed program has a $section section" >&2
+    exit 1
+  fi
+done
 line=$(echo 00101 | ${AVOIDREC_LAUNCHER:-} "$work/root/usr/bin/avoidrec")
 test "$line" = "enter word(ex. 00101) : 0 2 0 0 0 -1 " || { echo "ran: $line" >&2; exit 1; }
 

@@ -2,7 +2,8 @@
 # Installs build tree $2 with cmake $1 twice, once under a prefix and once
 # with DESTDIR, and passes if each holds exactly the program, its man page,
 # changelog and copyright notice where GNUInstallDirs puts them (the lintian
-# override is the .deb's alone), and the installed program runs.
+# override is the .deb's alone), and the installed program runs and has no
+# .comment section.
 #
 # Then the uninstall target: installed with DESTDIR under a prefix that
 # already holds a program of the same name outside DESTDIR, and uninstalled
@@ -28,6 +29,10 @@ for dir in "$root/prefix" "$root/dest/opt/avoidrec"; do
     { echo "installed under $dir: $files" >&2; exit 1; }
   line=$(echo 00101 | "$dir/bin/avoidrec")
   test "$line" = "enter word(ex. 00101) : 0 2 0 0 0 -1 " || { echo "ran: $line" >&2; exit 1; }
+  if readelf -S "$dir/bin/avoidrec" | grep -qF ' .comment '; then
+    echo "the program installed under $dir has a .comment section" >&2
+    exit 1
+  fi
 done
 
 # Everything under the live prefix and the staging tree, with a checksum of
