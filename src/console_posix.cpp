@@ -203,13 +203,6 @@ struct wait_state {
   bool in_background = false;
 };
 
-// Whether the program's group has the terminal in the foreground, or the
-// terminal is not its controlling terminal.
-bool in_foreground() {
-  const pid_t group = tcgetpgrp(STDIN_FILENO);
-  return group == getpgrp() || (group < 0 && errno == ENOTTY);
-}
-
 // Sleeps until the terminal has input (in the foreground), `timeout` passes or
 // a signal comes, letting the handled signals through in the same call.
 // Returns pselect's result.
@@ -229,12 +222,6 @@ void meet_pending_signals(const wait_state& w) {
   while (pselect(0, nullptr, nullptr, nullptr, &no_time, &w.mask.while_sleeping()) < 0 &&
          errno == EINTR) {
   }
-}
-
-// Whether sig waits, blocked, to be delivered.
-bool pending(int sig) {
-  sigset_t set;
-  return sigpending(&set) == 0 && sigismember(&set, sig) == 1;
 }
 
 // Stops the program by sig's default action and returns whether it stopped;

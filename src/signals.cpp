@@ -10,6 +10,11 @@
 #include <cstddef>
 #include <cstdint>
 
+bool pending(int sig) {
+  sigset_t set;
+  return sigpending(&set) == 0 && sigismember(&set, sig) == 1;
+}
+
 int last_signal() {
 #ifdef SIGRTMAX
   // FreeBSD's NSIG counts only the classic signals; its real-time signals

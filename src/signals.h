@@ -22,6 +22,9 @@ enum class handling {
            // (SIGKILL, SIGSTOP): left as it is
 };
 
+// Whether sig waits, blocked, to be delivered.
+bool pending(int sig);
+
 // The highest signal number of the platform.
 int last_signal();
 

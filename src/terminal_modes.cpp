@@ -8,6 +8,8 @@
 #include <csignal>
 #include <ctime>
 
+#include "signals.h"
+
 namespace {
 
 // The settings to put back, and raw mode as the terminal held it once
@@ -36,11 +38,6 @@ bool same(const termios& a, const termios& b) {
   return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
          a.c_lflag == b.c_lflag && cfgetispeed(&a) == cfgetispeed(&b) &&
          cfgetospeed(&a) == cfgetospeed(&b);
-}
-
-bool pending(int sig) {
-  sigset_t set;
-  return sigpending(&set) == 0 && sigismember(&set, sig) == 1;
 }
 
 // Whether the terminal keeps line mode locked, as the kernel tells; where the
@@ -182,6 +179,11 @@ answer enter_raw_mode(const termios& found, refusal on_refusal) {
   return a;
 }
 
+bool in_foreground() {
+  const pid_t group = tcgetpgrp(STDIN_FILENO);
+  return group == getpgrp() || (group < 0 && errno == ENOTTY);
+}
+
 bool keeps_settings() {
   return known != nothing;
 }
@@ -210,8 +212,7 @@ answer leave_raw_mode(refusal on_refusal) {
 void put_back_quietly() {
   if (known == nothing) return;
   const int saved_errno = errno;
-  const pid_t group = tcgetpgrp(STDIN_FILENO);
-  const bool foreground = group == getpgrp() || (group < 0 && errno == ENOTTY);
+  const bool foreground = in_foreground();
   termios now{};
   if (foreground ||
       (known == kept_and_held && tcgetattr(STDIN_FILENO, &now) == 0 && same(now, held))) {

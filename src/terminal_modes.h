@@ -59,6 +59,10 @@ answer change_settings(const termios& mode, bool dropping_typed_ahead, refusal o
 // the wait. Once made, raw mode is read back as the terminal holds it.
 answer enter_raw_mode(const termios& found, refusal on_refusal);
 
+// Reached from a handler. Whether the program's group has the terminal in
+// the foreground, or the terminal is not its controlling terminal.
+bool in_foreground();
+
 // Whether settings have been kept to put back.
 bool keeps_settings();
 
