@@ -88,9 +88,9 @@ class terminal {
     if (!named) return;
     const int opened = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     struct stat own {};
-    struct stat input {};
-    if (opened >= 0 && fstat(opened, &own) == 0 && fstat(STDIN_FILENO, &input) == 0 &&
-        own.st_rdev == input.st_rdev) {
+    struct stat standard {};
+    if (opened >= 0 && fstat(opened, &own) == 0 && fstat(STDIN_FILENO, &standard) == 0 &&
+        own.st_rdev == standard.st_rdev) {
       keys = opened;
     } else if (opened >= 0) {
       close(opened);
@@ -351,16 +351,20 @@ bool act_on_signals(wait_state& w) {
   return true;
 }
 
+// The hint waits for the program to have the terminal.
+void show_the_hint_if_due(wait_state& w) {
+  if (!w.hint_due || w.in_background) return;
+  w.tty.show(hint);
+  w.hint_due = false;
+}
+
 // Waits for the first bytes of a key, through stops and continues, and shows
 // the hint whenever it is due.
 ending first_bytes(wait_state& w, unsigned char* key, std::size_t& got) {
   const timespec a_second{1, 0};
   for (;;) {
     if (!act_on_signals(w)) return ending::gone;
-    if (w.hint_due && !w.in_background) {
-      w.tty.show(hint);
-      w.hint_due = false;
-    }
+    show_the_hint_if_due(w);
     const int ready = sleep_for(w, a_second);
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) return ending::gone;

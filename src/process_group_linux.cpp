@@ -2,6 +2,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "process_group.h"
@@ -15,29 +17,41 @@ struct place {
   pid_t session = 0;
 };
 
-// The name, between the first '(' and the last ')', may hold anything: the
-// fields are read after it.
-bool read_place(const char* pid, place& p) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%s/stat", pid);
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path, "re"), std::fclose);
-  if (!file) return false;
-  char line[1024];
-  const std::size_t size = std::fread(line, 1, sizeof line - 1, file.get());
-  line[size] = '\0';
-  const char* end = nullptr;
-  for (const char* c = line; *c != '\0'; ++c)
-    if (*c == ')') end = c;
-  char state = 0;
-  return end != nullptr &&
-         std::sscanf(end + 1, " %c %d %d %d", &state, &p.parent, &p.group, &p.session) == 4;
+// The fields up to the session fit in far less, the name included.
+constexpr std::size_t longest_stat = 1024;
+constexpr std::size_t longest_path = 32;
+
+// Reads the next number of a stat line; false if there is none.
+bool next_number(const char*& at, pid_t& number) {
+  char* after = nullptr;
+  const long read = std::strtol(at, &after, 10);
+  if (after == at) return false;
+  at = after;
+  number = static_cast<pid_t>(read);
+  return true;
 }
 
-bool is_a_number(const char* name) {
-  if (*name == '\0') return false;
-  for (; *name != '\0'; ++name)
-    if (*name < '0' || *name > '9') return false;
-  return true;
+// The name, between the first '(' and the last ')', may hold anything: the
+// state and the numbers are read after it.
+bool read_place(pid_t pid, place& p) {
+  char path[longest_path];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path, "re"), std::fclose);
+  if (!file) return false;
+  char line[longest_stat];
+  const std::size_t size = std::fread(line, 1, sizeof line - 1, file.get());
+  line[size] = '\0';
+  const char* at = std::strrchr(line, ')');
+  if (at == nullptr || std::strlen(at) < 3) return false;
+  at += 3;  // ") S"
+  return next_number(at, p.parent) && next_number(at, p.group) && next_number(at, p.session);
+}
+
+// The process a /proc entry names, or 0 for one that names none.
+pid_t process_named(const char* name) {
+  char* after = nullptr;
+  const long pid = std::strtol(name, &after, 10);
+  return after != name && *after == '\0' ? static_cast<pid_t>(pid) : 0;
 }
 
 }  // namespace
@@ -52,15 +66,14 @@ bool group_may_be_orphaned([[maybe_unused]] pid_t parent_at_start) {
   const std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
   if (!proc) return false;
   const pid_t group = getpgrp();
+  // One thread; readdir_r, which cppcheck would have instead, is deprecated.
+  // cppcheck-suppress readdirCalled
   while (const dirent* entry = readdir(proc.get())) {
+    const pid_t pid = process_named(entry->d_name);
     place member;
-    if (!is_a_number(entry->d_name) || !read_place(entry->d_name, member) || member.group != group)
-      continue;
-    if (member.parent == 0) return false;
+    if (pid <= 0 || !read_place(pid, member) || member.group != group) continue;
     place parent;
-    char parent_pid[16];
-    std::snprintf(parent_pid, sizeof parent_pid, "%d", member.parent);
-    if (!read_place(parent_pid, parent)) return false;
+    if (member.parent == 0 || !read_place(member.parent, parent)) return false;
     if (parent.group != group && parent.session == member.session) return false;
   }
   return true;
