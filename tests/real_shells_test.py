@@ -1,19 +1,23 @@
 #!/usr/bin/python3
 # This checks what differs between real shells, which the small shell of the
-# C++ tests (pty_shell.h) can only imitate: dash does not put its own terminal
-# settings back when a job stops, bash's `fg` does not continue a job that
-# runs, zsh's `kill` continues a stopped job. The matrix of keys, signals,
-# stops and races belongs to the C++ tests (pause_test, pause_sweep_test);
-# a case belongs here only where a real shell's own behaviour matters.
+# C++ tests (pty_shell.h) can only imitate: dash and busybox ash do not put
+# their own terminal settings back when a job stops, bash's `fg` does not
+# continue a job that runs, zsh's `kill` continues a stopped job, ksh93, mksh
+# and fish put a stopped job's settings back at `fg`. The matrix of keys,
+# signals, stops and races belongs to the C++ tests (pause_test,
+# pause_sweep_test); a case belongs here only where a real shell's own
+# behaviour matters, and so do the sequences that only a real shell's job
+# control makes.
 """The wait for a key after the result, under real interactive shells.
 
-The program is typed at bash, dash or zsh on a pseudo-terminal, as a person
-would, and stopped, continued and ended from outside the way people and
-shells do it; the shell's `stty -g` before and after must agree. Without a
+The program is typed at bash, dash, zsh, ksh93, mksh, busybox ash or fish on
+a pseudo-terminal, as a person would, and stopped, continued and ended from
+outside the way people and shells do it; the shell's `stty -g` before and
+after must agree. Without a
 shell, the program is started alone in a session of its own, as a terminal
 window or tmux starts it, where the kernel discards the stops that it is sent.
 
-    real_shells_test.py EXE bash|dash|zsh|no_job_control
+    real_shells_test.py EXE bash|dash|zsh|ksh|mksh|busybox_ash|fish|no_job_control
 
 AVOIDREC_EXE in the environment overrides EXE. Exits with 77 (skipped) when
 pexpect or the shell is missing.
@@ -28,6 +32,7 @@ import shlex
 import shutil
 import signal
 import sys
+import tempfile
 import termios
 import time
 import unittest
@@ -51,7 +56,9 @@ HINT = "Press any key to continue . . . "
 
 @dataclasses.dataclass(frozen=True)
 class Shell:
-    args: list
+    # The shell's program and its arguments: interactive, without start-up
+    # files.
+    command: list
     # Whether it puts its own settings back when a job stops. dash does not:
     # after SIGSTOP the program's raw mode stays, also while dash reads
     # commands. zsh's line editor does, as it reads the next command.
@@ -64,21 +71,88 @@ class Shell:
     # What the shell shows once it has the job's status: `wait`'s, or, in
     # zsh, whose `wait` knows no job that has ended already, its notice.
     terminated: str
+    # Whether `fg` puts back the settings that the job had when it stopped,
+    # as ksh93, mksh and fish do, before it continues the job: after SIGSTOP
+    # that is the wait's raw mode, in which the program cannot tell that it
+    # was stopped; and settings changed at the shell meanwhile are undone.
+    restores_the_jobs: bool = False
+    # Whether it puts its own settings back after a job that was stopped
+    # ends, whatever the job left (mksh): a change made at the shell while
+    # the job was stopped comes back then.
+    puts_back_its_own_after: bool = False
+    # Whether it continues at once a job in the foreground that SIGTTIN or
+    # SIGTTOU stopped, as ksh93 does: the program takes the terminal again.
+    continues_terminal_stops: bool = False
+    # Whether, after a SIGSTOP, it gives commands the job's raw mode only
+    # partly mended, as fish does (line mode and echo, but no signal keys):
+    # those are its settings then. `bg` sets them an instant before it
+    # continues the job, and the program, looking then, may take them for
+    # the ones to put back.
+    keeps_the_jobs_mode: bool = False
+    # The status of a command ended by signal `number`.
+    signalled: object = lambda number: 128 + number
+    # The last command's status, in the shell's own syntax.
+    last_status: str = "$?"
+    # Lists the jobs, printing nothing when there are none.
+    jobs: str = "jobs"
 
 
-# Interactive, without start-up files. zsh keeps its line editor, as people
-# use it.
+# glibc keeps these two for its threads; the program cannot catch them.
+RESERVED_NUMBERS = [32, 33]
+
+# zsh keeps its line editor, as people use it.
 WAIT = "; wait %1; echo status=$?"
+# fish's own start-up: a plain prompt, no greeting, no files read.
+FISH_SETUP = 'function fish_prompt; echo -n "rs> "; end; function fish_greeting; end'
 SHELLS = {
-    "bash": Shell(["--norc", "--noprofile", "-i"], True, "kill %1; bg %1" + WAIT, "status=143\r"),
-    "dash": Shell(["-i"], False, "kill %1; bg %1" + WAIT, "status=143\r"),
-    "zsh": Shell(["-f", "-i"], True, "kill %1", r"\bterminated\b"),
+    "bash": Shell(["bash", "--norc", "--noprofile", "-i"], True, "kill %1; bg %1" + WAIT, "status=143\r"),
+    "dash": Shell(["dash", "-i"], False, "kill %1; bg %1" + WAIT, "status=143\r"),
+    "zsh": Shell(["zsh", "-f", "-i"], True, "kill %1", r"\bterminated\b"),
+    # ksh93 and mksh put their own settings back at a stop, keep the job's,
+    # and put those back at `fg`. Their `kill` continues a stopped job, as
+    # zsh's does.
+    # ksh93 reports a signal as 256 plus its number, and the two numbers
+    # that glibc keeps, which it does not know, as 0.
+    "ksh": Shell(
+        ["ksh", "-i"],
+        True,
+        "kill %1" + WAIT,
+        "status=271\r",
+        restores_the_jobs=True,
+        continues_terminal_stops=True,
+        signalled=lambda number: 0 if number in RESERVED_NUMBERS else 256 + number,
+    ),
+    # mksh's `wait` for a job it saw stopped returns 0; its notice tells.
+    "mksh": Shell(
+        ["mksh", "-i"],
+        True,
+        "kill %1" + WAIT,
+        r"\bTerminated\b",
+        restores_the_jobs=True,
+        puts_back_its_own_after=True,
+    ),
+    # busybox ash, dash's relative, leaves the program's raw mode in place at
+    # SIGSTOP, and its line editor then reads commands in it.
+    "busybox_ash": Shell(["busybox", "ash", "-i"], False, "kill %1; bg %1" + WAIT, "status=143\r"),
+    # fish puts back its own settings at a stop, which differ from those it
+    # gives commands (no ISIG), keeps the job's and puts them back at `fg`.
+    # Its `kill` is the system's, which knows no %1, and its `wait` takes no
+    # job; it reports a job ended by a signal itself.
+    "fish": Shell(
+        ["fish", "--no-config", "-C", FISH_SETUP, "-i"],
+        True,
+        "kill (jobs -p %1); bg; wait",
+        r"terminated by signal SIGTERM",
+        restores_the_jobs=True,
+        keeps_the_jobs_mode=True,
+        last_status="$status",
+        jobs="jobs 2>/dev/null",
+    ),
 }
 
 STOPS = [signal.SIGTSTP, signal.SIGTTIN, signal.SIGTTOU, signal.SIGSTOP]
+TERMINAL_STOPS = [signal.SIGTTIN, signal.SIGTTOU]
 ENDING_SIGNALS = [signal.SIGTERM, signal.SIGHUP, signal.SIGINT, signal.SIGUSR1, signal.SIGRTMAX]
-# glibc keeps these two for its threads; the program cannot catch them.
-RESERVED_NUMBERS = [32, 33]
 KEYS = [
     ("a letter", "x"),
     ("Ctrl-C", "\x03"),
@@ -186,24 +260,33 @@ def shell_session():
     env = {n: v for n, v in os.environ.items() if n not in ("ENV", "BASH_ENV", "PROMPT_COMMAND")}
     # A plain prompt, and no history written to the user's files.
     env.update(TERM="dumb", PS1=PROMPT, PROMPT=PROMPT, HISTFILE="")
-    child = pexpect.spawn(
-        SHELL,
-        SHELLS[SHELL].args,
-        env=env,
-        encoding="utf-8",
-        timeout=TIMEOUT,
-        dimensions=(24, 500),
-        preexec_fn=default_signals,
-    )
-    child.delaybeforesend = None  # every step waits for what it answers
-    session = Session(child, [])
-    try:
-        child.expect_exact(PROMPT)
-        yield session
-    finally:
-        for pgid in session.programs:
-            end_group(pgid)
-        child.close(force=True)
+    with tempfile.TemporaryDirectory() as home:
+        # The file that ENV names is all that ksh, mksh, dash and busybox ash
+        # read at the start, in place of ~/.kshrc or ~/.mkshrc; it sets the
+        # prompt again, since mksh run by root takes none from the
+        # environment that lacks a '#'.
+        env["ENV"] = os.path.join(home, "env")
+        with open(env["ENV"], "w", encoding="ascii") as f:
+            f.write(f"PS1='{PROMPT}'\n")
+        command = SHELLS[SHELL].command
+        child = pexpect.spawn(
+            command[0],
+            command[1:],
+            env=env,
+            encoding="utf-8",
+            timeout=TIMEOUT,
+            dimensions=(24, 500),
+            preexec_fn=default_signals,
+        )
+        child.delaybeforesend = None  # every step waits for what it answers
+        session = Session(child, [])
+        try:
+            child.expect_exact(PROMPT)
+            yield session
+        finally:
+            for pgid in session.programs:
+                end_group(pgid)
+            child.close(force=True)
 
 
 def enter(fd):
@@ -226,7 +309,7 @@ def answer(session, line, pattern):
 
 def run(session, line):
     """Types a command line that prints nothing, and waits until it has run."""
-    answer(session, line + "; echo ran-$((6 * 7))", "ran-42")
+    answer(session, line + "; echo ran-4''2", "ran-42")
 
 
 def settings(session):
@@ -235,7 +318,8 @@ def settings(session):
 
 def status(session):
     """The status of the last command, as the shell reports it."""
-    return int(answer(session, "echo status=$?", r"status=(\d+)\r\n")[1])
+    line = "echo status=" + SHELLS[SHELL].last_status
+    return int(answer(session, line, r"status=(\d+)\r\n")[1])
 
 
 def shell_has_the_terminal(session):
@@ -316,7 +400,7 @@ class UnderShell(unittest.TestCase):
                 before = settings(session)
                 pid = start_program(session)
                 signal_from_outside(session, pid, sig)
-                self.assertEqual(status(session), 128 + sig)
+                self.assertEqual(status(session), SHELLS[SHELL].signalled(sig))
                 self.assertEqual(settings(session), before)
 
     def test_a_reserved_number_acts_after_the_key(self):
@@ -328,7 +412,7 @@ class UnderShell(unittest.TestCase):
                 wait_until(lambda: holds(pid, number), f"signal {number} is held")
                 self.assertTrue(waits_quietly(pid), "the signal did not wait for the key")
                 press(session, "x")
-                self.assertEqual(status(session), 128 + number)
+                self.assertEqual(status(session), SHELLS[SHELL].signalled(number))
                 self.assertEqual(settings(session), before)
 
     # The program knows it was stopped when it stopped itself, on a signal it
@@ -342,14 +426,27 @@ class UnderShell(unittest.TestCase):
                 with self.subTest(signal=sig.name, then=name), shell_session() as session:
                     before = settings(session)
                     pid = start_program(session)
+                    if sig in TERMINAL_STOPS and SHELLS[SHELL].continues_terminal_stops:
+                        os.kill(pid, sig)
+                        session.child.expect_exact(HINT)
+                        wait_for_the_key(session.child.child_fd, pid)
+                        press(session, "x")
+                        self.assertEqual(status(session), 0)
+                        self.assertEqual(settings(session), before)
+                        continue
                     signal_from_outside(session, pid, sig)
+                    shell = SHELLS[SHELL]
+                    sound = {before}
+                    if sig == signal.SIGSTOP and then_bg and shell.keeps_the_jobs_mode:
+                        sound.add(settings(session))
                     if then_bg:
                         bg(session, pid)
-                    seen = sig != signal.SIGSTOP or then_bg or SHELLS[SHELL].puts_back_its_own
+                    puts_back = shell.puts_back_its_own and not shell.restores_the_jobs
+                    seen = sig != signal.SIGSTOP or then_bg or puts_back
                     fg(session, pid, hint=seen)
                     press(session, "x")
                     self.assertEqual(status(session), 0)
-                    self.assertEqual(settings(session), before)
+                    self.assertIn(settings(session), sound)
 
     # Continued in the background, the program must leave the terminal to
     # the shell, with whatever settings it has then. After SIGSTOP those are
@@ -358,6 +455,8 @@ class UnderShell(unittest.TestCase):
     def test_a_stop_then_bg_then_kill(self):
         for sig in STOPS:
             with self.subTest(signal=sig.name), shell_session() as session:
+                if sig in TERMINAL_STOPS and SHELLS[SHELL].continues_terminal_stops:
+                    self.skipTest("the shell continues the job at once")
                 before = settings(session)
                 pid = start_program(session)
                 signal_from_outside(session, pid, sig)
@@ -376,7 +475,10 @@ class UnderShell(unittest.TestCase):
     # (dash), stty changes that raw mode, which is the program's own mode
     # changed, not a shell's settings: it goes on in it, without the hint,
     # and puts back the settings it found at the start.
+    # ksh93, mksh and fish undo the change themselves at `fg`, putting back
+    # the job's settings: the program finds what it left at the stop.
     def test_settings_changed_while_stopped_are_kept(self):
+        shell = SHELLS[SHELL]
         for sig in (signal.SIGTSTP, signal.SIGSTOP):
             with self.subTest(signal=sig.name), shell_session() as session:
                 before = settings(session)
@@ -384,13 +486,15 @@ class UnderShell(unittest.TestCase):
                 signal_from_outside(session, pid, sig)
                 run(session, "stty erase ^H")
                 changed = settings(session)
-                adopted = sig != signal.SIGSTOP or SHELLS[SHELL].puts_back_its_own
+                found = b"\x7f" if shell.restores_the_jobs else b"\x08"
+                adopted = sig != signal.SIGSTOP or shell.puts_back_its_own and not shell.restores_the_jobs
                 fg(session, pid, hint=adopted)
                 erase = termios.tcgetattr(session.child.child_fd)[6][termios.VERASE]
-                self.assertEqual(erase, b"\x08", "raw mode not built from the settings found")
+                self.assertEqual(erase, found, "raw mode not built from the settings found")
                 press(session, "x")
                 self.assertEqual(status(session), 0)
-                self.assertEqual(settings(session), changed if adopted else before)
+                kept = adopted and not shell.restores_the_jobs or shell.puts_back_its_own_after
+                self.assertEqual(settings(session), changed if kept else before)
 
 
 @contextlib.contextmanager
@@ -436,7 +540,7 @@ def main(args):
     if pexpect is None:
         print("skipped: pexpect is not installed (Debian: python3-pexpect)")
         return SKIPPED
-    if SHELL != NO_JOB_CONTROL and shutil.which(SHELL) is None:
+    if SHELL != NO_JOB_CONTROL and shutil.which(SHELLS[SHELL].command[0]) is None:
         print(f"skipped: {SHELL} is not installed")
         return SKIPPED
     # A fault here must not leave core files behind.
