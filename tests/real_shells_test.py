@@ -47,6 +47,9 @@ NO_JOB_CONTROL = "no_job_control"
 
 # Seconds for anything to show; every step here takes milliseconds.
 TIMEOUT = 3
+# Seconds for the program to find out on its own what no signal tells it:
+# it looks once a second.
+A_FEW_LOOKS = 5
 
 PROMPT = "rs> "
 WORD_PROMPT = "enter word(ex. 00101) : "
@@ -93,8 +96,12 @@ class Shell:
     signalled: object = lambda number: 128 + number
     # The last command's status, in the shell's own syntax.
     last_status: str = "$?"
-    # Lists the jobs, printing nothing when there are none.
+    # Lists the jobs, printing nothing when there are none (fish's `jobs`
+    # says that there are none).
     jobs: str = "jobs"
+    # Whether a subshell keeps a signal that it ignores ignored in what it
+    # runs. zsh's puts SIGTTOU back to its default; fish has no subshells.
+    subshells_ignore: bool = True
 
 
 # glibc keeps these two for its threads; the program cannot catch them.
@@ -107,7 +114,7 @@ FISH_SETUP = 'function fish_prompt; echo -n "rs> "; end; function fish_greeting;
 SHELLS = {
     "bash": Shell(["bash", "--norc", "--noprofile", "-i"], True, "kill %1; bg %1" + WAIT, "status=143\r"),
     "dash": Shell(["dash", "-i"], False, "kill %1; bg %1" + WAIT, "status=143\r"),
-    "zsh": Shell(["zsh", "-f", "-i"], True, "kill %1", r"\bterminated\b"),
+    "zsh": Shell(["zsh", "-f", "-i"], True, "kill %1", r"\bterminated\b", subshells_ignore=False),
     # ksh93 and mksh put their own settings back at a stop, keep the job's,
     # and put those back at `fg`. Their `kill` continues a stopped job, as
     # zsh's does.
@@ -145,8 +152,9 @@ SHELLS = {
         r"terminated by signal SIGTERM",
         restores_the_jobs=True,
         keeps_the_jobs_mode=True,
+        subshells_ignore=False,
         last_status="$status",
-        jobs="jobs 2>/dev/null",
+        jobs="if jobs -q; jobs; end",
     ),
 }
 
@@ -209,26 +217,83 @@ def is_raw(fd):
     return termios.tcgetattr(fd)[3] & termios.ICANON == 0
 
 
-def wait_until(condition, what):
-    deadline = time.monotonic() + TIMEOUT
+def wait_until(condition, what, timeout=TIMEOUT):
+    deadline = time.monotonic() + timeout
     while not condition():
         if time.monotonic() > deadline:
             raise AssertionError("timed out waiting until " + what)
         time.sleep(0.005)
 
 
+def waits_for_the_key(fd, pid):
+    """In the terminal's foreground, in raw mode, asleep, every signal handled."""
+    fields = stat(pid)
+    return fields is not None and os.tcgetpgrp(fd) == fields[2] and is_raw(fd) and waits_quietly(pid)
+
+
 def wait_for_the_key(fd, pid):
-    """Until the program waits for a key: the terminal's foreground, in raw
-    mode, asleep, every signal handled. A key sent earlier could meet line
+    """Until the program waits for a key. A key sent earlier could meet line
     mode and be taken as a line, or a signal."""
-    wait_until(
-        lambda: os.tcgetpgrp(fd) == pid and is_raw(fd) and waits_quietly(pid),
-        "the program waits for a key in raw mode",
-    )
+    wait_until(lambda: waits_for_the_key(fd, pid), "the program waits for a key in raw mode")
 
 
 def gone(pid):
     return not os.path.exists(f"/proc/{pid}")
+
+
+def stat(pid):
+    """State, parent and process group, or None once the process has gone."""
+    try:
+        with open(f"/proc/{pid}/stat", encoding="ascii", errors="replace") as f:
+            text = f.read()
+    except (FileNotFoundError, ProcessLookupError):
+        return None
+    state, parent, group = text[text.rindex(")") + 2 :].split()[:3]
+    return state, int(parent), int(group)
+
+
+def ended(pid):
+    """Gone, or a zombie: an orphan's new parent need not reap it at once."""
+    fields = stat(pid)
+    return fields is None or fields[0] in "ZX"
+
+
+def stopped(pid):
+    fields = stat(pid)
+    return fields is not None and fields[0] == "T"
+
+
+def members(group):
+    """The processes of a process group that have not ended."""
+    found = []
+    for name in os.listdir("/proc"):
+        if name.isdigit():
+            fields = stat(int(name))
+            if fields is not None and fields[2] == group and fields[0] not in "ZX":
+                found.append(int(name))
+    return found
+
+
+def the_program(group):
+    """The program's process among the group's, as its word prompt shows."""
+    exe = os.path.realpath(EXE)
+    for pid in members(group):
+        with contextlib.suppress(OSError):
+            if os.readlink(f"/proc/{pid}/exe") == exe:
+                return pid
+    raise AssertionError("the program is not in the terminal's foreground group")
+
+
+def done_by_itself(pids):
+    """Each has ended, stopped, or sleeps with every signal handled."""
+
+    def done(pid):
+        try:
+            return ended(pid) or stopped(pid) or waits_quietly(pid)
+        except AssertionError:
+            return True  # it ended meanwhile
+
+    return all(done(pid) for pid in pids)
 
 
 def default_signals():
@@ -328,18 +393,21 @@ def shell_has_the_terminal(session):
     wait_until(lambda: os.tcgetpgrp(fd) == session.child.pid, "the shell has the terminal back")
 
 
-def start_program(session):
-    """Runs the program on the worked example and returns its process (and
-    group) id once it waits for a key."""
+def start_program(session, line=None):
+    """Runs the program on the worked example, alone or as `line` says, and
+    returns its process id once it waits for a key."""
     child = session.child
-    child.send(shlex.quote(EXE) + "\r")
+    child.send((line or shlex.quote(EXE)) + enter(child.child_fd))
     child.expect_exact(WORD_PROMPT)
-    pid = os.tcgetpgrp(child.child_fd)
-    session.programs.append(pid)
-    if pid == child.pid:
+    group = os.tcgetpgrp(child.child_fd)
+    session.programs.append(group)
+    if group == child.pid:
         raise AssertionError("the shell runs the program in its own process group")
+    pid = the_program(group)
     child.send("00101\r")
-    child.expect_exact(RESULT)
+    # Through a pipe the result may come after the hint.
+    if line is None:
+        child.expect_exact(RESULT)
     child.expect_exact(HINT)
     wait_for_the_key(child.child_fd, pid)
     return pid
@@ -374,6 +442,36 @@ def end_stopped_job(session, pid):
     wait_until(lambda: gone(pid), "the shell has the program's status")
     run(session, "jobs")
     return session.child.before
+
+
+def continue_typed(session, pid):
+    """Continues the stopped program with the system's kill typed at the
+    shell, which leaves it in the background: it stops again by SIGTTOU, or
+    waits there where it ignores SIGTTOU."""
+    run(session, f"/bin/kill -CONT {pid}")
+    wait_until(lambda: done_by_itself([pid]), "the program is done in the background")
+
+
+def jobs_left(session):
+    """What the shell's `jobs` lists, once the notices of jobs that ended
+    have been shown."""
+    shell = SHELLS[SHELL]
+    line = f"echo jobs-be''gin; {shell.jobs}; echo jobs-e''nd"
+    for _ in range(2):
+        listed = answer(session, line, r"jobs-begin\r\n(.*?)jobs-end")[1]
+    return listed
+
+
+def ignoring_ttou(command):
+    """`command` run with SIGTTOU ignored, from a subshell, or where the
+    shell's own will not do, from sh."""
+    body = f"trap '' TTOU; exec {command}"
+    return f"({body})" if SHELLS[SHELL].subshells_ignore else sh_c(body)
+
+
+def sh_c(body):
+    """`sh -c` with `body` as a command line, quoted as every shell here takes it."""
+    return "sh -c " + shlex.quote(body)
 
 
 def press(session, key):
@@ -495,6 +593,112 @@ class UnderShell(unittest.TestCase):
                 self.assertEqual(status(session), 0)
                 kept = adopted and not shell.restores_the_jobs or shell.puts_back_its_own_after
                 self.assertEqual(settings(session), changed if kept else before)
+
+    # Continued from the shell while stopped, the program is in the
+    # background: its look is refused, it stops again by SIGTTOU, and `fg`
+    # brings it back. ksh93 and fish put back at `fg` what the terminal held
+    # at that second stop.
+    def test_a_stop_then_kill_cont_typed_then_fg(self):
+        for attempt in range(4):
+            with self.subTest(attempt=attempt), shell_session() as session:
+                before = settings(session)
+                pid = start_program(session)
+                signal_from_outside(session, pid, signal.SIGSTOP)
+                sound = {before}
+                if SHELLS[SHELL].keeps_the_jobs_mode:
+                    sound.add(settings(session))
+                continue_typed(session, pid)
+                fg(session, pid, hint=False)
+                press(session, "x")
+                self.assertEqual(status(session), 0)
+                self.assertIn(settings(session), sound)
+
+    # The parent that started it killed, the program is left in the
+    # background of a group that no shell controls, where the kernel refuses
+    # it the terminal without a signal: it must end by itself, and leave
+    # the settings as the shell had them.
+    def test_left_by_its_killed_parent_it_ends(self):
+        with shell_session() as session:
+            before = settings(session)
+            pid = start_program(session, sh_c(f"{shlex.quote(EXE)}; :"))
+            os.kill(stat(pid)[1], signal.SIGKILL)
+            shell_has_the_terminal(session)
+            wait_until(lambda: ended(pid), "the program ends", A_FEW_LOOKS)
+            self.assertEqual(settings(session), before)
+
+    # The same under an interactive bash within the shell, the program
+    # ignoring SIGTTOU: with its parent alive, only the group's loss of the
+    # terminal tells it.
+    def test_under_a_killed_inner_shell_it_ends(self):
+        with shell_session() as session:
+            before = settings(session)
+            session.child.send("env PS1='in''> ' bash --norc --noprofile -i" + enter(session.child.child_fd))
+            session.child.expect_exact("in> ")
+            inner = os.tcgetpgrp(session.child.child_fd)
+            session.programs.append(inner)
+            pid = start_program(session, sh_c(f"trap '' TTOU; {shlex.quote(EXE)}; :"))
+            os.kill(inner, signal.SIGKILL)
+            shell_has_the_terminal(session)
+            wait_until(lambda: ended(pid), "the program ends", A_FEW_LOOKS)
+            self.assertEqual(settings(session), before)
+
+    # Ignoring SIGTTOU, the program in the background neither stops nor
+    # asks for the terminal; ended there, it must leave the terminal alone,
+    # as a change refused would send SIGTTOU to `cat` too, which takes it
+    # at its default and would stop with no one to continue it.
+    def test_ignoring_ttou_it_ends_in_the_background_without_stopping_its_job(self):
+        with shell_session() as session:
+            before = settings(session)
+            pid = start_program(session, ignoring_ttou(shlex.quote(EXE)) + " | cat")
+            group = os.getpgid(pid)
+            cat = [other for other in members(group) if other != pid]
+            os.killpg(group, signal.SIGSTOP)
+            shell_has_the_terminal(session)
+            at_the_stop = settings(session)
+            if SHELLS[SHELL].puts_back_its_own and not SHELLS[SHELL].keeps_the_jobs_mode:
+                self.assertEqual(at_the_stop, before)
+            run(session, "bg")
+            wait_until(lambda: waits_quietly(pid) and done_by_itself(cat), "the job waits in the background")
+            os.kill(pid, signal.SIGTERM)
+            wait_until(lambda: ended(pid) and done_by_itself(cat), "the program ends")
+            self.assertEqual([other for other in cat if stopped(other)], [], "cat stopped")
+            wait_until(lambda: all(ended(other) for other in cat), "cat ends")
+            self.assertEqual(jobs_left(session), "")
+            self.assertEqual(settings(session), at_the_stop)
+
+    # Esc, then the whole job stopped within the 100 ms that the program
+    # waits for the rest of a key, then `bg` and `fg`. The stop lands within
+    # that time in about ... of the runs; otherwise the key has ended the
+    # program already, or it has not read it yet.
+    def test_esc_then_the_job_stopped_then_bg_then_fg(self):
+        with shell_session() as session:
+            before = settings(session)
+            pid = start_program(session, shlex.quote(EXE) + " | cat")
+            group = os.getpgid(pid)
+            job = members(group)
+            session.child.send("\x1b")
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(group, signal.SIGSTOP)
+            shell_has_the_terminal(session)
+            in_the_foreground = False
+            if not all(ended(member) for member in job):
+                run(session, "bg")
+                wait_until(lambda: done_by_itself(job), "the job is done in the background")
+                if not all(ended(member) for member in job):
+                    session.child.send("fg" + enter(session.child.child_fd))
+                    wait_until(
+                        lambda: all(ended(member) for member in job) or waits_for_the_key(session.child.child_fd, pid),
+                        "the job ends, or the program waits for a key in raw mode",
+                    )
+                    if not ended(pid):
+                        session.child.send("x")
+                    shell_has_the_terminal(session)
+                    in_the_foreground = True
+            wait_until(lambda: all(ended(member) for member in job), "the job ends")
+            if in_the_foreground:
+                self.assertEqual(status(session), 0)
+            self.assertEqual(jobs_left(session), "")
+            self.assertEqual(settings(session), before)
 
 
 @contextlib.contextmanager
