@@ -18,14 +18,18 @@ shell, the program is started alone in a session of its own, as a terminal
 window or tmux starts it, where the kernel discards the stops that it is sent.
 
     real_shells_test.py EXE bash|dash|zsh|ksh|mksh|busybox_ash|fish|no_job_control
+    real_shells_test.py EXE bash|dash|zsh|ksh|mksh|busybox_ash|fish random
 
-AVOIDREC_EXE in the environment overrides EXE. Exits with 77 (skipped) when
+The second form plays seeded random sequences of job control instead, the
+seed in AVOIDREC_SEED, if set, alone. AVOIDREC_EXE in the environment
+overrides EXE; AVOIDREC_TESTS keeps only the tests whose names contain it. Exits with 77 (skipped) when
 pexpect or the shell is missing.
 """
 
 import contextlib
 import dataclasses
 import os
+import random
 import re
 import resource
 import shlex
@@ -44,6 +48,7 @@ except ImportError:
 
 SKIPPED = 77
 NO_JOB_CONTROL = "no_job_control"
+RANDOM = "random"
 
 # Seconds for anything to show; every step here takes milliseconds.
 TIMEOUT = 3
@@ -94,6 +99,8 @@ class Shell:
     keeps_the_jobs_mode: bool = False
     # The status of a command ended by signal `number`.
     signalled: object = lambda number: 128 + number
+    # Whether `fg` returns the job's status; fish's returns 0.
+    fg_returns_the_jobs: bool = True
     # The last command's status, in the shell's own syntax.
     last_status: str = "$?"
     # Lists the jobs, printing nothing when there are none (fish's `jobs`
@@ -153,6 +160,7 @@ SHELLS = {
         restores_the_jobs=True,
         keeps_the_jobs_mode=True,
         subshells_ignore=False,
+        fg_returns_the_jobs=False,
         last_status="$status",
         jobs="if jobs -q; jobs; end",
     ),
@@ -735,10 +743,187 @@ class NoJobControl(unittest.TestCase):
                 self.assertEqual(after, before)
 
 
+# ---- Random sequences of job control -------------------------------------
+
+# The seeds played, each a sequence, a different one under each shell;
+# AVOIDREC_SEED in the environment plays that one alone. No sequence is begun after RANDOM_BUDGET seconds, which
+# leaves the slowest within the test's TIMEOUT.
+SEEDS = list(range(1, 41))
+RANDOM_BUDGET = 50
+LONGEST = 8
+
+
+@dataclasses.dataclass
+class Job:
+    """The job as a sequence has left it."""
+
+    pid: int  # the program
+    parent: int  # what started it: the shell, or sh
+    members: list  # every process of the job
+    way: str
+    stopped: bool = False  # stopped, the shell has the terminal
+    # A SIGSTOP left the wait's raw mode in place (dash, busybox ash) and the
+    # program has not been in the foreground since: ended or orphaned in the
+    # background it could not put the settings back, so neither is drawn.
+    raw_left: bool = False
+    ending: bool = False  # SIGTERM is pending
+    brought_back: bool = False  # by `fg`
+    done: bool = False
+
+
+def the_job_ended(job):
+    return all(ended(member) for member in job.members)
+
+
+class Sequence:
+    """One seeded sequence: its events, each of which waits until the job
+    has settled, and the checks after each one that ends it."""
+
+    def __init__(self, test, session, rng):
+        self.test = test
+        self.session = session
+        self.rng = rng
+        self.fd = session.child.child_fd
+        self.sound = {settings(session)}
+        self.steps = []
+
+    def start(self):
+        way = self.rng.choice(["alone", "piped", "under sh"])
+        exe = shlex.quote(EXE)
+        line = {"alone": None, "piped": f"{exe} | cat | cat", "under sh": sh_c(f"{exe}; :")}[way]
+        self.steps.append(way)
+        pid = start_program(self.session, line)
+        return Job(pid, stat(pid)[1], members(os.getpgid(pid)), way)
+
+    def event(self, job):
+        """An event that may come now, by name; those that end the job
+        rarer than the others, so that sequences run on."""
+        if ended(job.pid):
+            # Ended in the background, with the rest of its job stopped.
+            return self.rng.choice(["bg", "fg"])
+        if job.stopped:
+            chosen = {"bg": 3, "fg": 3, "kill -CONT typed": 3, "SIGCONT": 2}
+        else:
+            chosen = {"SIGSTOP": 3, "SIGTSTP": 3, "SIGCONT": 1, "a key": 1}
+        if not job.raw_left:
+            chosen["SIGTERM"] = 1
+            if job.way == "under sh":
+                chosen["sh killed"] = 1
+        return self.rng.choices(list(chosen), weights=list(chosen.values()))[0]
+
+    def ended_in_the_foreground(self, job, signalled):
+        """The job has ended in the foreground: the shell reports its status."""
+        shell_has_the_terminal(self.session)
+        wait_until(lambda: the_job_ended(job), "the job ends")
+        job.done = True
+        shell = SHELLS[SHELL]
+        alone = job.way == "alone"
+        returned = shell.fg_returns_the_jobs or not job.brought_back
+        expected = shell.signalled(signal.SIGTERM) if signalled and alone and returned else 0
+        self.test.assertEqual(status(self.session), expected, "the job's status")
+
+    def in_the_background(self, job):
+        """Continued in the background, the program stops again by SIGTTOU,
+        or ends there by the SIGTERM pending; the rest of its job ends then,
+        unless it is stopped, continued only the program was."""
+        wait_until(lambda: done_by_itself(job.members), "the job is done in the background")
+        job.done = the_job_ended(job)
+        job.stopped = not job.done
+
+    def play(self, job, event):
+        self.steps.append(event)
+        session = self.session
+        if event in ("SIGSTOP", "SIGTSTP"):
+            os.killpg(os.getpgid(job.pid), getattr(signal, event))
+            shell_has_the_terminal(session)
+            wait_until(lambda: done_by_itself(job.members) and stopped(job.pid), "the job stops")
+            job.stopped = True
+            if event == "SIGSTOP":
+                job.raw_left = not SHELLS[SHELL].puts_back_its_own
+                if SHELLS[SHELL].keeps_the_jobs_mode:
+                    self.sound.add(settings(session))
+        elif event == "SIGCONT" and not job.stopped:
+            os.kill(job.pid, signal.SIGCONT)
+            wait_for_the_key(self.fd, job.pid)
+        elif event == "SIGCONT":
+            os.kill(job.pid, signal.SIGCONT)
+            self.in_the_background(job)
+        elif event == "kill -CONT typed":
+            run(session, f"/bin/kill -CONT {job.pid}")
+            self.in_the_background(job)
+        elif event == "bg":
+            run(session, "bg")
+            self.in_the_background(job)
+        elif event == "fg":
+            session.child.send("fg" + enter(self.fd))
+            wait_until(
+                lambda: the_job_ended(job) or waits_for_the_key(self.fd, job.pid),
+                "the job ends, or the program waits for a key in raw mode",
+            )
+            job.stopped = job.raw_left = False
+            job.brought_back = True
+            if ended(job.pid):
+                self.ended_in_the_foreground(job, signalled=job.ending)
+        elif event == "a key":
+            session.child.send("x")
+            self.ended_in_the_foreground(job, signalled=False)
+        elif event == "SIGTERM" and not job.stopped:
+            os.kill(job.pid, signal.SIGTERM)
+            self.ended_in_the_foreground(job, signalled=True)
+        elif event == "SIGTERM":
+            os.kill(job.pid, signal.SIGTERM)
+            job.ending = True
+        elif event == "sh killed":
+            os.kill(job.parent, signal.SIGKILL)
+            shell_has_the_terminal(session)
+            wait_until(lambda: ended(job.pid), "the program ends", A_FEW_LOOKS)
+            wait_until(lambda: the_job_ended(job), "the job ends")
+            job.done = True
+
+    def finish(self, job):
+        """Brings the job back and ends it by a key, as a person would."""
+        if not job.done and job.stopped:
+            self.play(job, "fg")
+        if not job.done:
+            self.play(job, "a key")
+
+
+class RandomSequences(unittest.TestCase):
+    # Each sequence: the program started one of three ways, then events
+    # drawn at random, then `fg` and a key if it still runs. Whatever the
+    # order, the job ends, the shell lists no job, and its settings are as
+    # they were.
+    def test_random_sequences(self):
+        chosen = os.environ.get("AVOIDREC_SEED")
+        seeds = [int(chosen)] if chosen else SEEDS
+        deadline = time.monotonic() + RANDOM_BUDGET
+        for seed in seeds:
+            if time.monotonic() > deadline:
+                break
+            with self.subTest(seed=seed), shell_session() as session:
+                rng = random.Random(f"{SHELL} {seed}")
+                sequence = Sequence(self, session, rng)
+                try:
+                    job = sequence.start()
+                    session.programs.append(os.getpgid(job.pid))
+                    for _ in range(rng.randint(1, LONGEST)):
+                        if job.done:
+                            break
+                        sequence.play(job, sequence.event(job))
+                    sequence.finish(job)
+                    self.assertEqual([pid for pid in job.members if not ended(pid)], [], "left running")
+                    self.assertEqual(jobs_left(session), "", "jobs left")
+                    self.assertIn(settings(session), sequence.sound)
+                except BaseException:
+                    print(f"\nseed {seed} (AVOIDREC_SEED={seed}): {' -> '.join(sequence.steps)}", file=sys.stderr)
+                    raise
+
+
 def main(args):
     global EXE, SHELL
-    if len(args) != 2 or args[1] not in [*SHELLS, NO_JOB_CONTROL]:
-        sys.exit(f"usage: {sys.argv[0]} EXE {'|'.join([*SHELLS, NO_JOB_CONTROL])}")
+    shells = [*SHELLS, NO_JOB_CONTROL]
+    if len(args) not in (2, 3) or args[1] not in shells or args[2:] not in ([], [RANDOM]):
+        sys.exit(f"usage: {sys.argv[0]} EXE {'|'.join(shells)} [{RANDOM}]")
     EXE = os.environ.get("AVOIDREC_EXE") or args[0]
     SHELL = args[1]
     if pexpect is None:
@@ -749,8 +934,16 @@ def main(args):
         return SKIPPED
     # A fault here must not leave core files behind.
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
-    case = NoJobControl if SHELL == NO_JOB_CONTROL else UnderShell
-    suite = unittest.defaultTestLoader.loadTestsFromTestCase(case)
+    if args[2:] == [RANDOM]:
+        case = RandomSequences
+    else:
+        case = NoJobControl if SHELL == NO_JOB_CONTROL else UnderShell
+    loader = unittest.TestLoader()
+    # AVOIDREC_TESTS in the environment: the tests whose names match, as
+    # unittest's -k takes them.
+    if os.environ.get("AVOIDREC_TESTS"):
+        loader.testNamePatterns = [f"*{os.environ['AVOIDREC_TESTS']}*"]
+    suite = loader.loadTestsFromTestCase(case)
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     return 0 if result.wasSuccessful() else 1
 
