@@ -237,7 +237,10 @@ def wait_until(condition, what, timeout=TIMEOUT):
 def waits_for_the_key(fd, pid):
     """In the terminal's foreground, in raw mode, asleep, every signal handled."""
     fields = stat(pid)
-    return fields is not None and os.tcgetpgrp(fd) == fields[2] and is_raw(fd) and waits_quietly(pid)
+    try:
+        return fields is not None and os.tcgetpgrp(fd) == fields[2] and is_raw(fd) and waits_quietly(pid)
+    except AssertionError:
+        return False  # it ended meanwhile
 
 
 def wait_for_the_key(fd, pid):
@@ -397,9 +400,15 @@ def status(session):
 
 
 def shell_has_the_terminal(session):
-    """Until the shell has the terminal back: the program has ended or stopped."""
+    """Until the shell has the terminal back, the program having ended or
+    stopped, and waits for a command: a line typed earlier could be dropped
+    with the settings that a shell puts back (ksh93)."""
     fd = session.child.child_fd
-    wait_until(lambda: os.tcgetpgrp(fd) == session.child.pid, "the shell has the terminal back")
+    shell = session.child.pid
+    wait_until(
+        lambda: os.tcgetpgrp(fd) == shell and waits_quietly(shell),
+        "the shell has the terminal back and waits for a command",
+    )
 
 
 def start_program(session, line=None):
