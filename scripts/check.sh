@@ -16,7 +16,8 @@ cd "$(dirname "$0")/.."
 packages=(g++ cmake make clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev
   libbenchmark-dev libc++-dev libc++abi-dev valgrind man-db lintian strace llvm clang-tidy
   cppcheck g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386 zsh python3-pexpect
-  g++-s390x-linux-gnu g++-arm-linux-gnueabihf g++-aarch64-linux-gnu googletest dpkg-dev gdb)
+  g++-s390x-linux-gnu g++-arm-linux-gnueabihf g++-aarch64-linux-gnu googletest dpkg-dev gdb
+  ksh mksh busybox fish)
 # Installed without what they recommend: qemu-user's recommends would
 # register binfmt handlers, and the machine's binfmt set-up is not this
 # script's to change; the tests start foreign programs through qemu
