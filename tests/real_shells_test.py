@@ -101,6 +101,12 @@ class Shell:
     signalled: object = lambda number: 128 + number
     # Whether `fg` returns the job's status; fish's returns 0.
     fg_returns_the_jobs: bool = True
+    # Whether it takes the terminal's settings as its own when a job it ran
+    # ends, killed or not (zsh, fish), or for the next line it reads
+    # (busybox ash): a program that job left behind in the background finds
+    # out only at its next look, when the shell has them already, and its
+    # raw mode stays the shell's, as after vim or less.
+    takes_a_jobs_settings: bool = False
     # The last command's status, in the shell's own syntax.
     last_status: str = "$?"
     # Lists the jobs, printing nothing when there are none (fish's `jobs`
@@ -121,7 +127,14 @@ FISH_SETUP = 'function fish_prompt; echo -n "rs> "; end; function fish_greeting;
 SHELLS = {
     "bash": Shell(["bash", "--norc", "--noprofile", "-i"], True, "kill %1; bg %1" + WAIT, "status=143\r"),
     "dash": Shell(["dash", "-i"], False, "kill %1; bg %1" + WAIT, "status=143\r"),
-    "zsh": Shell(["zsh", "-f", "-i"], True, "kill %1", r"\bterminated\b", subshells_ignore=False),
+    "zsh": Shell(
+        ["zsh", "-f", "-i"],
+        True,
+        "kill %1",
+        r"\bterminated\b",
+        subshells_ignore=False,
+        takes_a_jobs_settings=True,
+    ),
     # ksh93 and mksh put their own settings back at a stop, keep the job's,
     # and put those back at `fg`. Their `kill` continues a stopped job, as
     # zsh's does.
@@ -147,7 +160,9 @@ SHELLS = {
     ),
     # busybox ash, dash's relative, leaves the program's raw mode in place at
     # SIGSTOP, and its line editor then reads commands in it.
-    "busybox_ash": Shell(["busybox", "ash", "-i"], False, "kill %1; bg %1" + WAIT, "status=143\r"),
+    "busybox_ash": Shell(
+        ["busybox", "ash", "-i"], False, "kill %1; bg %1" + WAIT, "status=143\r", takes_a_jobs_settings=True
+    ),
     # fish puts back its own settings at a stop (after a SIGSTOP, for its
     # commands, the wait's raw mode partly mended), keeps the job's and puts
     # them back at `fg`.
@@ -164,6 +179,7 @@ SHELLS = {
         fg_returns_the_jobs=False,
         last_status="$status",
         jobs="if jobs -q; jobs; end",
+        takes_a_jobs_settings=True,
     ),
 }
 
@@ -581,7 +597,11 @@ class UnderShell(unittest.TestCase):
                 bg(session, pid)
                 self.assertEqual(settings(session), stopped, "changed from the background")
                 self.assertRegex(end_stopped_job(session, pid), SHELLS[SHELL].terminated)
-                self.assertEqual(settings(session), before, "not put back by the ending signal")
+                # fish's mended raw mode after a SIGSTOP is its own, not the
+                # wait's: the program leaves it alone.
+                mended = sig == signal.SIGSTOP and SHELLS[SHELL].keeps_the_jobs_mode
+                expected = stopped if mended else before
+                self.assertEqual(settings(session), expected, "not put back by the ending signal")
 
     # The settings as they are when the program comes back are the ones it
     # puts back, and its raw mode is built from them. bash puts its own back
@@ -640,7 +660,8 @@ class UnderShell(unittest.TestCase):
             os.kill(stat(pid)[1], signal.SIGKILL)
             shell_has_the_terminal(session)
             wait_until(lambda: ended(pid), "the program ends", A_FEW_LOOKS)
-            self.assertEqual(settings(session), before)
+            if not SHELLS[SHELL].takes_a_jobs_settings:
+                self.assertEqual(settings(session), before)
 
     # The same under an interactive bash within the shell, the program
     # ignoring SIGTTOU: with its parent alive, only the group's loss of the
@@ -656,7 +677,8 @@ class UnderShell(unittest.TestCase):
             os.kill(inner, signal.SIGKILL)
             shell_has_the_terminal(session)
             wait_until(lambda: ended(pid), "the program ends", A_FEW_LOOKS)
-            self.assertEqual(settings(session), before)
+            if not SHELLS[SHELL].takes_a_jobs_settings:
+                self.assertEqual(settings(session), before)
 
     # Ignoring SIGTTOU, the program in the background neither stops nor
     # asks for the terminal; ended there, it must leave the terminal alone,
@@ -680,7 +702,12 @@ class UnderShell(unittest.TestCase):
             self.assertEqual([other for other in cat if stopped(other)], [], "cat stopped")
             wait_until(lambda: all(ended(other) for other in cat), "cat ends")
             self.assertEqual(jobs_left(session), "")
-            self.assertEqual(settings(session), at_the_stop)
+            # Where the terminal still held its raw mode (dash), the ending
+            # program put back the settings it found; busybox ash's line
+            # editor took that raw mode at the stop and puts it back itself.
+            shell = SHELLS[SHELL]
+            mended = shell.keeps_the_jobs_mode or (shell.takes_a_jobs_settings and not shell.puts_back_its_own)
+            self.assertEqual(settings(session), at_the_stop if mended else before)
 
     # Esc, then the whole job stopped within the 100 ms that the program
     # waits for the rest of a key, then `bg` and `fg`. The stop lands within
@@ -712,10 +739,18 @@ class UnderShell(unittest.TestCase):
                     shell_has_the_terminal(session)
                     in_the_foreground = True
             wait_until(lambda: all(ended(member) for member in job), "the job ends")
-            if in_the_foreground:
+            if in_the_foreground and SHELLS[SHELL].fg_returns_the_jobs:
                 self.assertEqual(status(session), 0)
             self.assertEqual(jobs_left(session), "")
-            self.assertEqual(settings(session), before)
+            # Ended in the background, the program has left the terminal to
+            # the shell; ksh93 then takes the job's mode saved at the stop,
+            # the wait's raw mode, for its own. fish, after a SIGSTOP, may
+            # keep the raw mode it mended for its commands, wherever the job
+            # ended.
+            shell = SHELLS[SHELL]
+            shells_doing = shell.restores_the_jobs and not shell.puts_back_its_own_after
+            if not shell.keeps_the_jobs_mode and (in_the_foreground or not shells_doing):
+                self.assertEqual(settings(session), before)
 
 
 @contextlib.contextmanager
@@ -775,6 +810,9 @@ class Job:
     # program has not been in the foreground since: ended or orphaned in the
     # background it could not put the settings back, so neither is drawn.
     raw_left: bool = False
+    # The shell has made the settings its own (takes_a_jobs_settings after
+    # the orphaning, keeps_the_jobs_mode after a SIGSTOP): not checked.
+    shells_settings: bool = False
     ending: bool = False  # SIGTERM is pending
     brought_back: bool = False  # by `fg`
     done: bool = False
@@ -849,6 +887,7 @@ class Sequence:
             job.stopped = True
             if event == "SIGSTOP":
                 job.raw_left = not SHELLS[SHELL].puts_back_its_own
+                job.shells_settings = job.shells_settings or SHELLS[SHELL].keeps_the_jobs_mode
         elif event == "SIGCONT" and not job.stopped:
             os.kill(job.pid, signal.SIGCONT)
             wait_for_the_key(self.fd, job.pid)
@@ -881,6 +920,7 @@ class Sequence:
             os.kill(job.pid, signal.SIGTERM)
             job.ending = True
         elif event == "sh killed":
+            job.shells_settings = job.shells_settings or SHELLS[SHELL].takes_a_jobs_settings
             os.kill(job.parent, signal.SIGKILL)
             shell_has_the_terminal(session)
             wait_until(lambda: ended(job.pid), "the program ends", A_FEW_LOOKS)
@@ -920,7 +960,8 @@ class RandomSequences(unittest.TestCase):
                     sequence.finish(job)
                     self.assertEqual([pid for pid in job.members if not ended(pid)], [], "left running")
                     self.assertEqual(jobs_left(session), "", "jobs left")
-                    self.assertEqual(settings(session), sequence.before)
+                    if not job.shells_settings:
+                        self.assertEqual(settings(session), sequence.before)
                 except BaseException:
                     print(f"\nseed {seed} (AVOIDREC_SEED={seed}): {' -> '.join(sequence.steps)}", file=sys.stderr)
                     raise
