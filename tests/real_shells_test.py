@@ -319,8 +319,8 @@ def done_by_itself(pids):
     def done(pid):
         try:
             return ended(pid) or stopped(pid) or waits_quietly(pid)
-        except AssertionError:
-            return True  # it ended meanwhile
+        except (AssertionError, KeyError, OSError):
+            return True  # it ended meanwhile, as its /proc files were read
 
     return all(done(pid) for pid in pids)
 
@@ -475,6 +475,8 @@ def end_stopped_job(session, pid):
     showed until it had the job's status."""
     session.child.send(SHELLS[SHELL].end_stopped_job + enter(session.child.child_fd))
     wait_until(lambda: gone(pid), "the shell has the program's status")
+    # ksh93 drops a line typed before it reads commands again.
+    shell_has_the_terminal(session)
     run(session, "jobs")
     return session.child.before
 
