@@ -108,6 +108,10 @@ class Shell:
     # out only at its next look, when the shell has them already, and its
     # raw mode stays the shell's, as after vim or less.
     takes_a_jobs_settings: bool = False
+    # Whether its `kill` continues a stopped job only once it has seen the
+    # stop (mksh): under load the stop may not have reached it yet, and the
+    # job then waits, stopped, with SIGTERM pending.
+    kill_needs_a_seen_stop: bool = False
     # The last command's status, in the shell's own syntax.
     last_status: str = "$?"
     # Lists the jobs, printing nothing when there are none (fish's `jobs`
@@ -158,6 +162,7 @@ SHELLS = {
         r"\bTerminated\b",
         restores_the_jobs=True,
         puts_back_its_own_after=True,
+        kill_needs_a_seen_stop=True,
     ),
     # busybox ash, dash's relative, leaves the program's raw mode in place at
     # SIGSTOP, and its line editor then reads commands in it.
@@ -474,6 +479,17 @@ def end_stopped_job(session, pid):
     """Ends the stopped background job by SIGTERM and returns what the shell
     showed until it had the job's status."""
     session.child.send(SHELLS[SHELL].end_stopped_job + enter(session.child.child_fd))
+    if SHELLS[SHELL].kill_needs_a_seen_stop:
+
+        def term_waits():
+            try:
+                return stopped(pid) and holds(pid, signal.SIGTERM)
+            except (AssertionError, OSError):
+                return True  # it ended meanwhile
+
+        wait_until(lambda: gone(pid) or term_waits(), "SIGTERM has come")
+        with contextlib.suppress(ProcessLookupError):
+            os.kill(pid, signal.SIGCONT)
     wait_until(lambda: gone(pid), "the shell has the program's status")
     # ksh93 drops a line typed before it reads commands again.
     shell_has_the_terminal(session)
